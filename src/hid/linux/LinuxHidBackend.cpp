@@ -1,0 +1,278 @@
+// libudev enumeration and monitoring of hidraw devices; hidraw I/O.
+#include "hid/linux/LinuxHidBackend.h"
+
+#include "hid/ReportDescriptor.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <libudev.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace trm {
+namespace {
+
+class LinuxHidConnection : public HidConnection {
+public:
+    LinuxHidConnection(int fd, bool numbered)
+        : fd_(fd), wakeFd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), numbered_(numbered) {}
+    ~LinuxHidConnection() override {
+        ::close(fd_);
+        if (wakeFd_ >= 0) {
+            ::close(wakeFd_);
+        }
+    }
+
+    bool write(const std::uint8_t* data, std::size_t length, int& error) override {
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const ssize_t n = ::write(fd_, data, length);
+            if (n >= 0) {
+                return true;
+            }
+            error = errno;
+            if (error == EINTR) {
+                continue;
+            }
+            if (error != EAGAIN) {
+                return false;
+            }
+            pollfd p{fd_, POLLOUT, 0};
+            ::poll(&p, 1, 1000);
+        }
+        return false;
+    }
+
+    ReadResult read(std::uint8_t* buffer, std::size_t capacity, int timeoutMs) override {
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        const int ready = ::poll(fds, wakeFd_ >= 0 ? 2 : 1, timeoutMs);
+        if (ready < 0 && errno != EINTR) {
+            return {ReadStatus::Error, 0, errno};
+        }
+        if (wakeFd_ >= 0 && (fds[1].revents & POLLIN)) {
+            return {ReadStatus::Stopped, 0, 0};
+        }
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            return {ReadStatus::Gone, 0, 0};
+        }
+        if (capacity == 0) {
+            return {ReadStatus::Timeout, 0, 0};
+        }
+        // Read even when poll said nothing: emulated nodes do not report readiness.
+        // A read returns exactly one report; an unnumbered device's report gets the
+        // report ID 0 put in front of it.
+        std::uint8_t* into = numbered_ ? buffer : buffer + 1;
+        const std::size_t room = numbered_ ? capacity : capacity - 1;
+        if (room == 0) {
+            return {ReadStatus::Timeout, 0, 0};
+        }
+        const ssize_t n = ::read(fd_, into, room);
+        if (n > 0) {
+            if (!numbered_) {
+                buffer[0] = 0;
+            }
+            return {ReadStatus::Report, static_cast<int>(n) + (numbered_ ? 0 : 1), 0};
+        }
+        if (n == 0) {
+            return {ReadStatus::Timeout, 0, 0};
+        }
+        const int e = errno;
+        if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR) {
+            return {ReadStatus::Timeout, 0, 0};
+        }
+        if (e == ENODEV || e == EIO || e == ESHUTDOWN || e == EPIPE) {
+            return {ReadStatus::Gone, 0, e};
+        }
+        return {ReadStatus::Error, 0, e};
+    }
+
+    void wake() override {
+        if (wakeFd_ >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+        }
+    }
+
+private:
+    int fd_;
+    int wakeFd_;
+    bool numbered_;
+};
+
+bool readFile(const std::string& path, std::vector<std::uint8_t>& out) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        return false;
+    }
+    out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return !out.empty();
+}
+
+// "0003:00000168:00000821" -> vendor, product.
+bool parseHidId(const char* hidId, HIDD_ATTRIBUTES& a) {
+    unsigned bus = 0, vendor = 0, product = 0;
+    if (hidId == nullptr || std::sscanf(hidId, "%x:%x:%x", &bus, &vendor, &product) != 3) {
+        return false;
+    }
+    a.VendorID = static_cast<std::uint16_t>(vendor);
+    a.ProductID = static_cast<std::uint16_t>(product);
+    return true;
+}
+
+} // namespace
+
+LinuxHidBackend::LinuxHidBackend() : udev_(udev_new()) {
+    if (udev_ == nullptr) {
+        return;
+    }
+    // Events from the udev daemon come after its rules have set the node's access;
+    // without a daemon, listen to the kernel and expect the first open to fail.
+    const bool daemon = ::access("/run/udev/control", F_OK) == 0;
+    for (const char* source : {daemon ? "udev" : "kernel", daemon ? "kernel" : "udev"}) {
+        monitor_ = udev_monitor_new_from_netlink(udev_, source);
+        if (monitor_ != nullptr) {
+            source_ = source;
+            break;
+        }
+    }
+    if (monitor_ == nullptr) {
+        return;
+    }
+    udev_monitor_filter_add_match_subsystem_devtype(monitor_, "hidraw", nullptr);
+    if (udev_monitor_enable_receiving(monitor_) < 0) {
+        udev_monitor_unref(monitor_);
+        monitor_ = nullptr;
+        source_ = "";
+        return;
+    }
+    notifier_ =
+        std::make_unique<QSocketNotifier>(udev_monitor_get_fd(monitor_), QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(),
+                     [this] { onMonitorReadable(); });
+}
+
+LinuxHidBackend::~LinuxHidBackend() {
+    notifier_.reset();
+    if (monitor_ != nullptr) {
+        udev_monitor_unref(monitor_);
+    }
+    if (udev_ != nullptr) {
+        udev_unref(udev_);
+    }
+}
+
+void LinuxHidBackend::setChangeHandler(std::function<void()> handler) {
+    handler_ = std::move(handler);
+}
+
+void LinuxHidBackend::onMonitorReadable() {
+    // Drain every pending event; one scan covers them all.
+    bool any = false;
+    while (udev_device* d = udev_monitor_receive_device(monitor_)) {
+        udev_device_unref(d);
+        any = true;
+    }
+    if (any && handler_) {
+        handler_();
+    }
+}
+
+std::vector<HidDeviceInfo> LinuxHidBackend::enumerate() {
+    std::vector<HidDeviceInfo> out;
+    if (udev_ == nullptr) {
+        return out;
+    }
+    udev_enumerate* e = udev_enumerate_new(udev_);
+    udev_enumerate_add_match_subsystem(e, "hidraw");
+    udev_enumerate_scan_devices(e);
+    udev_list_entry* entry;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
+        const char* syspath = udev_list_entry_get_name(entry);
+        udev_device* dev = udev_device_new_from_syspath(udev_, syspath);
+        if (dev == nullptr) {
+            continue;
+        }
+        const char* node = udev_device_get_devnode(dev);
+        if (node == nullptr) {
+            udev_device_unref(dev);
+            continue;
+        }
+        HidDeviceInfo info;
+        info.path = node;
+        info.instanceId = syspath;
+        udev_device* hid = udev_device_get_parent_with_subsystem_devtype(dev, "hid", nullptr);
+        const bool haveHidId =
+            hid != nullptr &&
+            parseHidId(udev_device_get_property_value(hid, "HID_ID"), info.attributes);
+        udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device");
+        if (usb != nullptr) {
+            if (const char* bcd = udev_device_get_sysattr_value(usb, "bcdDevice")) {
+                info.attributes.VersionNumber =
+                    static_cast<std::uint16_t>(std::strtoul(bcd, nullptr, 16));
+            }
+        }
+
+        std::vector<std::uint8_t> descriptor;
+        readFile(std::string(syspath) + "/device/report_descriptor", descriptor);
+
+        const int fd = ::open(node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            hidraw_devinfo raw{};
+            if (::ioctl(fd, HIDIOCGRAWINFO, &raw) == 0) {
+                info.attributes.VendorID = static_cast<std::uint16_t>(raw.vendor);
+                info.attributes.ProductID = static_cast<std::uint16_t>(raw.product);
+            } else if (!haveHidId) {
+                ::close(fd);
+                udev_device_unref(dev);
+                continue;
+            }
+            if (descriptor.empty()) {
+                int size = 0;
+                if (::ioctl(fd, HIDIOCGRDESCSIZE, &size) == 0 && size > 0 &&
+                    size <= HID_MAX_DESCRIPTOR_SIZE) {
+                    hidraw_report_descriptor rd{};
+                    rd.size = static_cast<__u32>(size);
+                    if (::ioctl(fd, HIDIOCGRDESC, &rd) == 0) {
+                        descriptor.assign(rd.value, rd.value + size);
+                    }
+                }
+            }
+            ::close(fd);
+        } else {
+            // Present but not openable: listed all the same, so the controller can
+            // say so, with the attributes the HID device publishes in sysfs.
+            info.accessible = false;
+            info.accessError = errno;
+            if (!haveHidId) {
+                udev_device_unref(dev);
+                continue;
+            }
+        }
+        const ReportDescriptorInfo rd = ParseReportDescriptor(descriptor);
+        info.caps = rd.caps;
+        info.numberedReports = rd.numberedReports;
+        out.push_back(std::move(info));
+        udev_device_unref(dev);
+    }
+    udev_enumerate_unref(e);
+    return out;
+}
+
+std::unique_ptr<HidConnection> LinuxHidBackend::open(const HidDeviceInfo& device, int& error) {
+    const int fd = ::open(device.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return nullptr;
+    }
+    return std::make_unique<LinuxHidConnection>(fd, device.numberedReports);
+}
+
+} // namespace trm
