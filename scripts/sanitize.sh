@@ -12,7 +12,7 @@ cmake -S . -B "$dir" -G Ninja -DTRM_WERROR=ON -DTRM_SANITIZE="$kind" -DTRM_BENCH
 cmake --build "$dir" -j "$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 labels=()
 if [ "$kind" = thread ]; then labels=(-L 'hid|link|workflow|e2e|linux'); fi
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" --timeout 600 "${labels[@]}"

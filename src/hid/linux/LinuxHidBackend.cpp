@@ -220,8 +220,12 @@ std::vector<HidDeviceInfo> LinuxHidBackend::enumerate() {
             }
         }
 
+        // The descriptor as sysfs publishes it on the HID device, readable without
+        // opening the node; the ioctl below is the fallback.
         std::vector<std::uint8_t> descriptor;
-        readFile(std::string(syspath) + "/device/report_descriptor", descriptor);
+        if (hid != nullptr) {
+            readFile(std::string(udev_device_get_syspath(hid)) + "/report_descriptor", descriptor);
+        }
 
         const int fd = ::open(node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) {

@@ -1,0 +1,34 @@
+// Entry of the umockdev tests: makes sure the program runs under umockdev's preload
+// library (re-running itself through umockdev-run.sh when it does not), then runs the
+// tests with a Qt application object.
+#include <umockdev.h>
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+#include <vector>
+
+int main(int argc, char** argv) {
+    const char* preload = std::getenv("LD_PRELOAD");
+    const bool preloaded =
+        preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
+    if (!preloaded && std::getenv("TRM_UMOCKDEV_REEXEC") == nullptr) {
+        setenv("TRM_UMOCKDEV_REEXEC", "1", 1);
+        std::vector<char*> args;
+        args.push_back(const_cast<char*>(TRM_UMOCKDEV_RUN));
+        for (int i = 0; i < argc; ++i) {
+            args.push_back(argv[i]);
+        }
+        args.push_back(nullptr);
+        execv(TRM_UMOCKDEV_RUN, args.data());
+        perror("execv " TRM_UMOCKDEV_RUN);
+        return 1;
+    }
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
