@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs a complete update on the built-in
+# simulated unit with the headless runner (no display needed). Extra arguments go to
+# trm415-run, e.g. scripts/run.sh --trace or scripts/run.sh --simulate=update.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+cmake -S . -B build -G Ninja -DTRM_WERROR=ON >/dev/null
+cmake --build build -j "$(nproc)" --target trm415-run trm415-update
+if [ $# -eq 0 ]; then set -- --simulate; fi
+exec ./build/sim/trm415-run "$@"

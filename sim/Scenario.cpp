@@ -1,0 +1,137 @@
+// Scenario settings of the simulated unit.
+#include "sim/Scenario.h"
+
+#include <cstdlib>
+#include <vector>
+
+namespace trm::sim {
+namespace {
+
+std::vector<std::string> split(const std::string& text) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            cur += text[++i]; // "\," keeps a comma in an identity text
+        } else if (text[i] == ',') {
+            parts.push_back(cur);
+            cur.clear();
+        } else {
+            cur += text[i];
+        }
+    }
+    parts.push_back(cur);
+    return parts;
+}
+
+bool number(const std::string& s, long& out) {
+    if (s.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    out = std::strtol(s.c_str(), &end, 0);
+    return *end == '\0';
+}
+
+// "connect", "data:N", "dsp:N", ... -> step (or 0 for dsp) and count.
+bool place(const std::string& s, int& stepOut, int& count, bool& dsp) {
+    static const std::pair<const char*, int> kSteps[] = {
+        {"connect", step::Connect},
+        {"sync-package", step::SyncPackage},
+        {"firmware-version", step::FirmwareVersion},
+        {"device-id", step::DeviceId},
+        {"read-config", step::ReadConfig},
+        {"sync-program", step::SyncProgram},
+        {"start-program", step::StartProgram},
+        {"reset", step::McuReset}};
+    dsp = false;
+    count = 1;
+    for (const auto& [name, st] : kSteps) {
+        if (s == name) {
+            stepOut = st;
+            return true;
+        }
+    }
+    long n = 0;
+    if (s.rfind("data:", 0) == 0 && number(s.substr(5), n) && n >= 1) {
+        stepOut = step::ProgramData;
+        count = static_cast<int>(n);
+        return true;
+    }
+    if (s.rfind("dsp:", 0) == 0 && number(s.substr(4), n) && n >= 1) {
+        dsp = true;
+        count = static_cast<int>(n);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+std::optional<std::string> ParseScenario(const std::string& text, UnitScenario& s) {
+    if (text.empty() || text == "default") {
+        return std::nullopt;
+    }
+    for (const std::string& item : split(text)) {
+        const auto eq = item.find('=');
+        const std::string key = item.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+        long n = 0;
+        if (key == "identity" && eq != std::string::npos) {
+            s.identityText = value;
+        } else if (key == "type" && number(value, n) && n >= 0 && n <= 255) {
+            s.unitType = static_cast<std::uint8_t>(n);
+        } else if (key == "update" && eq == std::string::npos) {
+            s.startInUpdate = true;
+        } else if (key == "silent" && eq == std::string::npos) {
+            s.silentApplication = true;
+        } else if ((key == "restart" || key == "late" || key == "margin") && number(value, n) &&
+                   n >= 0 && n <= 600000) {
+            (key == "restart" ? s.restartMs
+             : key == "late"  ? s.lateMs
+                              : s.replyMarginMs) = static_cast<int>(n);
+        } else if (key == "output" && number(value, n) && n >= 65 && n <= 1024) {
+            s.outputReportLength = static_cast<std::uint16_t>(n);
+        } else if (key == "wrong-sum" || key == "drop" || key == "mute") {
+            int st = 0, count = 1;
+            bool dsp = false;
+            if (!place(value, st, count, dsp) || (dsp && key == "wrong-sum")) {
+                return "unknown place '" + value + "' for " + key;
+            }
+            const Fault f = key == "wrong-sum" ? Fault::WrongSum
+                            : key == "drop"    ? Fault::DropOff
+                                               : Fault::Silent;
+            if (dsp) {
+                s.dspFault = f;
+                s.dspFaultBlock = count;
+            } else {
+                s.bootFault = f;
+                s.bootFaultStep = st;
+                s.bootFaultPacket = count;
+            }
+        } else {
+            return "unknown setting '" + item + "'";
+        }
+    }
+    return std::nullopt;
+}
+
+const char* ScenarioHelp() {
+    return "  identity=TEXT    identity text of the GetVersion reply (default\n"
+           "                   \"TRM415 V0104P 20210630\"); write \\, for a comma\n"
+           "  type=N           unit type of the GetUnitType reply (default 0x19)\n"
+           "  update           start in the update identity (boot loader running)\n"
+           "  silent           the application answers nothing\n"
+           "  wrong-sum=PLACE  answer the boot-loader request at PLACE with a wrong sum\n"
+           "  drop=PLACE       drop off the bus on receiving the request at PLACE\n"
+           "  mute=PLACE       stop answering from the request at PLACE on\n"
+           "  restart=MS       restart time into the other identity (default 300)\n"
+           "  late=MS          answer every request MS later\n"
+           "  margin=MS        boot loader: answer MS after the step's delay (default 3)\n"
+           "  output=N         output report length with report ID (default 65)\n"
+           "  PLACE is one of connect, sync-package, firmware-version, device-id,\n"
+           "  read-config, sync-program, start-program, data:N (the N-th program-data\n"
+           "  packet), reset, or dsp:N (the N-th DSP block; drop and mute only).\n";
+}
+
+} // namespace trm::sim

@@ -1,0 +1,107 @@
+// Boot-loader programming: the window's steps of the IspPacket exchange that writes
+// the microcontroller firmware.
+#include "app/Isp.h"
+#include "firmware/IspPacket.h"
+
+namespace trm {
+
+void TfmIsp::tmMcuProgTimer() {
+    if (PanelText(1) != kDetectUpdateHid) {
+        return; // keep polling
+    }
+    tmMcuProg->stop();
+    stage = 3;
+    mode = 2;
+    OpenIspSession();
+    SetStatusColour(true);
+}
+
+void TfmIsp::OpenIspSession() {
+    if (device == nullptr) {
+        return;
+    }
+    link.reset(new LUsbProc(this));
+    if (!link->Open()) {
+        CloseLink();
+        return;
+    }
+    link->SetKeepAliveSuppressed(true);
+    SendIspStep();
+}
+
+void TfmIsp::SendIspStep() {
+    const IspStep step = BuildIspStep({mode, ispPacketNo, ispProgress, imagePos},
+                                      imageBuffer.data(), imageBuffer.size(), imageLength);
+    SetStepLabel(QString::fromStdString(step.label));
+    if (step.label == "Start Program") {
+        btnStartProgram->setEnabled(false);
+    }
+    if (step.progress) {
+        SetProgress(ispProgress);
+    }
+    if (step.reset) {
+        SetProgress(0);
+        SetPanelText(1, kNoDevice);
+        tmWaitDisconnect->start();
+    }
+    expectedSum = 0;
+    SendCommand(
+        CM_QZR_PROGRAM_DATA(step.packet.data(), static_cast<std::int32_t>(step.packet.size())),
+        FrameMode::Raw);
+    expectedSum = IspPacketSum(step.packet);
+    if (link) {
+        if (StepLabel() == "MCU Reset") {
+            tmWaitDisconnect->start();
+        } else {
+            tmUsbWait->setInterval(IspReplyDelay(mode, imagePos, imageLength));
+            tmUsbWait->start();
+        }
+    }
+}
+
+void TfmIsp::tmUsbWaitTimer() {
+    tmUsbWait->stop();
+    rxGate = 1;
+}
+
+void TfmIsp::HandleIspReply(const LCmd& reply) {
+    if (reply.value != expectedSum) {
+        struct Failure {
+            const char* text;
+            bool closes;
+        };
+        static const Failure kFailures[] = {
+            {"ISP Start Error !!", true},      // 2 Connect
+            {"ISP Sync Error !!", true},       // 3 Sync Package
+            {"Erase All Error !!", false},     // 4 Get Firmware Version
+            {"Get ID Error !!", true},         // 5 Get Device ID
+            {"Erase All Error !!", false},     // 6 Read Config
+            {"Erase All Error !!", false},     // 7 Sync Program
+            {"Program Start Error !!", false}, // 8 Start Program
+            {"Program Data Error !!", false},  // 9 program data
+        };
+        const Failure& f = kFailures[mode - 2];
+        if (f.closes) {
+            CloseLink();
+        }
+        ShowMessage(MessageKind::Error, QString::fromLatin1(f.text));
+        return;
+    }
+    if (mode == 9) {
+        ispPacketNo = static_cast<std::int32_t>(
+            std::uint32_t{reply.payload[0]} | std::uint32_t{reply.payload[1]} << 8 |
+            std::uint32_t{reply.payload[2]} << 16 | std::uint32_t{reply.payload[3]} << 24);
+        mode = imagePos < imageLength ? 9 : 10;
+    } else {
+        ispPacketNo = reply.payload[0];
+        ++mode;
+    }
+    SendIspStep();
+}
+
+void TfmIsp::tmWaitDisconnectTimer() {
+    tmWaitDisconnect->stop();
+    CloseLink();
+}
+
+} // namespace trm

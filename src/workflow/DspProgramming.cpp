@@ -1,0 +1,62 @@
+// Signal-processor programming: the program laid into the image buffer and sent in
+// 32-byte blocks, one per acknowledgement.
+#include "app/Isp.h"
+#include "firmware/data/BuiltinImages.h"
+
+namespace trm {
+
+void TfmIsp::bnDspPorgramClick() {
+    if (device == nullptr) {
+        return;
+    }
+    link.reset(new LUsbProc(this));
+    if (!link->Open()) {
+        return; // the unopened session stays in `link`
+    }
+    rxGate = 1;
+    link->SetWaitTimeout(10000);
+    link->SetKeepAliveSuppressed(true);
+    SendCommand(CM_QZR_CMD(kUnitAddress, cmd::GetUnitType), FrameMode::Framed);
+    mode = 1;
+    SetStepLabel("Dsp Program");
+    tmDspProgram->start();
+    SetStatusColour(true);
+    bnMcuProgram->setEnabled(false);
+    bnDspPorgram->setEnabled(false);
+}
+
+void TfmIsp::SendDspBlock(std::int32_t block) {
+    SendCommand(CM_QZR_DSP_BYTE_PROG(block, imageBuffer.data()), FrameMode::Framed);
+}
+
+void TfmIsp::tmDspProgramTimer() {
+    tmDspProgram->stop();
+    SetStatusColour(true);
+    BuildDspImage(data::DspImage(imageSel), ImageBuffer(imageBuffer), imageLength);
+    DumpImageBuffer();
+    dspBlock = 0;
+    SendDspBlock(0);
+    // At most 65536 / 32 blocks: block dspLastBlock ends within the image buffer.
+    dspLastBlock = imageLength / 32;
+    SetProgressMax(dspLastBlock);
+    SetProgress(0);
+}
+
+void TfmIsp::HandleDspReply(const LCmd& reply) {
+    if (reply.command != cmd::DspWriteBlock) {
+        return;
+    }
+    SetStepLabel(QStringLiteral("Dsp Progrmming %1").arg(dspBlock));
+    SetProgress(dspBlock);
+    if (dspBlock < dspLastBlock) {
+        ++dspBlock;
+        SendDspBlock(dspBlock);
+    } else {
+        SetProgress(0);
+        SetStatusColour(false);
+        SetPanelText(0, kDisconnect);
+        tmRunStep->start();
+    }
+}
+
+} // namespace trm

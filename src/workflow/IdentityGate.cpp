@@ -1,0 +1,104 @@
+// Identity query and model/version gate: the window's operations that ask a running
+// unit who it is, and refuse or accept it.
+#include "app/Isp.h"
+#include "workflow/Gate.h"
+
+#include <stdexcept>
+
+namespace trm {
+
+void TfmIsp::ShowNoDevice() {
+    if (device != nullptr) {
+        return;
+    }
+    SetPanelText(1, kNoDevice);
+    bnDspPorgram->setEnabled(false);
+    bnMcuProgram->setEnabled(false);
+}
+
+void TfmIsp::CloseLink() {
+    if (link) {
+        link->Close();
+        link.reset(); // destroyed now, or once its reply in progress has been handled
+        rxGate = 0;
+    }
+    mode = 0;
+    SetStatusColour(false);
+    SetPanelText(0, kDisconnect);
+    SetProgress(0);
+}
+
+// Creates and opens a link session for run-mode commands when none exists. A session
+// that fails to open stays in `link` and drops every request.
+void TfmIsp::OpenRunSession(int waitTimeout) {
+    if (!link) {
+        link.reset(new LUsbProc(this));
+        if (link->Open()) {
+            rxGate = 1;
+            link->SetWaitTimeout(waitTimeout);
+        }
+    }
+}
+
+void TfmIsp::btnVersionClick() {
+    if (PanelText(1) != kDetectRunHid) {
+        return;
+    }
+    OpenRunSession(5000);
+    link->SetKeepAliveSuppressed(true);
+    SendCommand(CM_QZR_CMD(kUnitAddress, cmd::GetUnitType), FrameMode::Framed);
+}
+
+void TfmIsp::HandleResponse(const LinkMessage& message) {
+    const Bytes* bytes = message.reply();
+    if (bytes == nullptr) {
+        return;
+    }
+    const LCmd reply(*bytes);
+    try {
+        if (mode == 0) {
+            tmAutoUpdate->stop();
+            if (reply.command == cmd::GetUnitType) {
+                if (reply.payload[0] == kAcceptedUnitType) {
+                    SendCommand(CM_QZR_CMD(kUnitAddress, cmd::GetVersion), FrameMode::Framed);
+                } else {
+                    Refuse(QString::fromLatin1(kInvalidUnitType));
+                }
+            } else if (reply.command == cmd::GetVersion) {
+                const GateVerdict v = JudgeIdentity(reply.payload.bytes());
+                if (!v.accepted) {
+                    Refuse(QString::fromStdString(v.refusal));
+                } else {
+                    imageSel = v.imageSel;
+                    refused = 0;
+                    bnMcuProgram->setEnabled(true);
+                    bnMcuProgramClick();
+                }
+            }
+        } else if (mode == 1) {
+            HandleDspReply(reply);
+        } else if (mode >= 2 && mode <= 9) {
+            HandleIspReply(reply);
+        }
+    } catch (const std::out_of_range& e) {
+        // A reply too short for the field read (a GetUnitType reply without payload):
+        // the handling of that reply ends here, and the operator is told.
+        ShowMessage(MessageKind::Error, QString::fromLatin1(e.what()));
+    }
+}
+
+void TfmIsp::Refuse(const QString& text) {
+    SendCommand(CM_QZR_CMD(kUnitAddress, cmd::RejectUnit), FrameMode::Framed);
+    ShowMessage(MessageKind::Information, text);
+    refused = 1;
+    btnStartProgram->setEnabled(true);
+    tmWrongDisconnect->start();
+}
+
+void TfmIsp::tmWrongDisconnectTimer() {
+    tmWrongDisconnect->stop();
+    CloseLink();
+    mode = 0;
+}
+
+} // namespace trm
