@@ -7,5 +7,8 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DTRM_WERROR=ON >/dev/null
 cmake --build build -j "$(nproc)" --target trm415-run trm415-update
-if [ $# -eq 0 ]; then set -- --simulate; fi
+case " $* " in
+*" --simulate"*) ;;
+*) set -- --simulate "$@" ;;
+esac
 exec ./build/sim/trm415-run "$@"

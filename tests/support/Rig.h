@@ -1,0 +1,110 @@
+// The program's windows over the simulated bus with a simulated unit, and a stand-in
+// operator that records every message and answers OK.
+#pragma once
+
+#include "app/Isp.h"
+#include "app/Startup.h"
+#include "diag/Fhiddata.h"
+#include "diag/Fprogdata.h"
+#include "firmware/ImageLoader.h"
+#include "firmware/data/BuiltinImages.h"
+#include "sim/SimHidBus.h"
+#include "sim/SimUnit.h"
+
+#include <QEventLoop>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace trm::testing {
+
+struct Rig {
+    std::shared_ptr<sim::SimHidBus> bus = std::make_shared<sim::SimHidBus>();
+    std::unique_ptr<sim::SimUnit> unit;
+    std::unique_ptr<sim::SimBusPort> port;
+    std::vector<std::pair<MessageKind, QString>> messages;
+    std::vector<int> commands;
+    TfmIsp* w = nullptr;
+
+    explicit Rig(sim::UnitScenario s = defaults()) {
+        unit = std::make_unique<sim::SimUnit>(s);
+        port = std::make_unique<sim::SimBusPort>(bus, *unit, s.outputReportLength);
+        CreateForms(std::make_unique<sim::SimHidBackend>(bus));
+        w = fmIsp;
+        w->operatorStandIn = [this](MessageKind k, const QString& t) {
+            messages.emplace_back(k, t);
+        };
+        QObject::connect(w, &TfmIsp::commandSent, [this](int c) { commands.push_back(c); });
+    }
+    ~Rig() {
+        w->operatorStandIn = [](MessageKind, const QString&) {};
+        DestroyForms();
+        unit.reset();
+        port.reset();
+    }
+    // Tests give the unit a little more room after each reply delay than the runner
+    // does, so a busy (sanitized) GUI thread still opens the gate in time.
+    static sim::UnitScenario defaults() {
+        sim::UnitScenario s;
+        s.replyMarginMs = 8;
+        s.restartMs = 200;
+        return s;
+    }
+    void start() { unit->start(port.get()); }
+    // Runs the event loop until `pred` holds or `ms` pass. Unlike QTest::qWaitFor it
+    // never sleeps between events, so timers and replies keep their real pace.
+    static bool waitFor(const std::function<bool()>& pred, int ms = 60000) {
+        if (pred()) {
+            return true;
+        }
+        QEventLoop loop;
+        QTimer poll;
+        poll.setInterval(2);
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (pred()) {
+                loop.quit();
+            }
+        });
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        poll.start();
+        loop.exec();
+        return pred();
+    }
+    static void pump(int ms) {
+        waitFor([] { return false; }, ms);
+    }
+    bool waitMessage(const QString& text, int ms = 60000) {
+        return waitFor(
+            [&] {
+                for (auto& m : messages) {
+                    if (m.second == text) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            ms);
+    }
+    int count(int command) const {
+        return static_cast<int>(std::count(commands.begin(), commands.end(), command));
+    }
+
+    // The built-in images of pair `sel` as the unit must end up holding them.
+    static std::pair<Bytes, Bytes> images(std::int32_t sel) {
+        std::array<std::uint8_t, kImageBufferSize> b{};
+        std::int32_t n = 0;
+        LoadHexImage(data::McuImage(sel), ImageBuffer(b), n, kMcuUsableLength, {});
+        Bytes fw(b.begin(), b.begin() + n);
+        BuildDspImage(data::DspImage(sel), ImageBuffer(b), n);
+        return {fw, Bytes(b.begin(), b.begin() + n)};
+    }
+    bool holds(std::int32_t sel) const {
+        auto [fw, dsp] = images(sel);
+        return unit->holds(fw, dsp);
+    }
+};
+
+} // namespace trm::testing

@@ -1,0 +1,195 @@
+// The gate's verdicts on identity texts and the boot loader's request packets.
+#include "firmware/IspPacket.h"
+#include "workflow/Gate.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+using namespace trm;
+
+namespace {
+GateVerdict judge(const std::string& text) {
+    return JudgeIdentity(std::vector<std::uint8_t>(text.begin(), text.end()));
+}
+std::string pad(std::string s, std::size_t n) {
+    s.resize(n, ' ');
+    return s;
+}
+} // namespace
+
+TEST(Gate, LongReplyVersionWindowAndVariant) {
+    auto v = judge("TRM415 V0104P 20210630"); // 22 bytes: long
+    EXPECT_TRUE(v.accepted);
+    EXPECT_EQ(v.imageSel, 1);
+    v = judge("TRM415 V0104Q 20210630");
+    EXPECT_TRUE(v.accepted);
+    EXPECT_EQ(v.imageSel, 0);
+    EXPECT_EQ(judge("TRM415 V0103P 20210630").refusal, "Too Old Version Uint !! ");
+    EXPECT_EQ(judge("TRM415 V0105P 20210630").refusal, "Too New Version Uint !! ");
+    EXPECT_EQ(judge("TRM415 VABCDP 20210630").refusal, "Too Old Version Uint !! ");
+    EXPECT_EQ(judge("TRM415 V 104P 20210630").imageSel, 1); // leading blank allowed
+    EXPECT_EQ(judge("TRM415 V+104P 20210630").imageSel, 1);
+    EXPECT_EQ(judge("TRM415 V-104P 20210630").refusal, "Too Old Version Uint !! ");
+}
+
+TEST(Gate, ShortReplyDatePivotAndLengthThreshold) {
+    // 21 bytes: short, date at characters 13..20.
+    const std::string at = "TRM415 xxxxx20210301x";
+    ASSERT_EQ(at.size(), 21u);
+    EXPECT_TRUE(judge(at).accepted);
+    EXPECT_EQ(judge(at).imageSel, 0);
+    EXPECT_EQ(judge("TRM415 xxxxx20210302x").imageSel, 1);
+    EXPECT_EQ(judge("TRM415 xxxxx99991231x").imageSel, 1); // never refused for its date
+    // 22 bytes with a date where the version would be: long, version "xxxx" -> too old.
+    EXPECT_EQ(judge("TRM415 xxxxx20210302xx").refusal, "Too Old Version Uint !! ");
+    // 10 bytes: a model of 6 characters, an empty date field reading 0.
+    const auto ten = judge("TRM415 abc");
+    EXPECT_TRUE(ten.accepted);
+    EXPECT_EQ(ten.imageSel, 0);
+}
+
+TEST(Gate, ModelTextIsCaseSensitiveAndComplete) {
+    EXPECT_EQ(judge("trm415 V0104P 20210630").refusal, " Invalid Unit Type !! ");
+    EXPECT_EQ(judge("TRM41").refusal, " Invalid Unit Type !! ");
+    EXPECT_EQ(judge("").refusal, " Invalid Unit Type !! ");
+    EXPECT_EQ(judge(pad("TRM416", 30)).refusal, " Invalid Unit Type !! ");
+    // Embedded NUL bytes are characters like any other.
+    std::string withNul = "TRM415 V0104P";
+    withNul += '\0';
+    withNul += "20210630xx";
+    EXPECT_TRUE(judge(withNul).accepted);
+}
+
+TEST(Gate, LeadingDecimalSaturates) {
+    EXPECT_EQ(LeadingDecimal("0104"), 104);
+    EXPECT_EQ(LeadingDecimal("  42abc"), 42);
+    EXPECT_EQ(LeadingDecimal("x1"), 0);
+    EXPECT_EQ(LeadingDecimal(""), 0);
+    EXPECT_GT(LeadingDecimal(std::string(60, '9')), 0);
+}
+
+namespace {
+struct Isp {
+    std::int32_t mode = 2, packetNo = 0, progress = 0, pos = 0;
+    std::vector<std::uint8_t> image = std::vector<std::uint8_t>(71680);
+    std::int32_t length = 0;
+    IspStep step() {
+        return BuildIspStep({mode, packetNo, progress, pos}, image.data(), image.size(), length);
+    }
+};
+} // namespace
+
+TEST(IspPackets, StepsTwoToEight) {
+    Isp s;
+    s.length = 57504;
+    for (std::size_t i = 0; i < s.image.size(); ++i) {
+        s.image[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    }
+    IspStep c = s.step();
+    EXPECT_EQ(c.label, "Connect");
+    EXPECT_EQ(c.packet[0], 0x80);
+    EXPECT_EQ(c.packet[4], 1);
+    EXPECT_EQ(s.packetNo, 1);
+    EXPECT_EQ(IspPacketSum(c.packet), 0x81u);
+
+    s.mode = 3;
+    s.packetNo = 0x1234; // only the low byte is written
+    IspStep sp = s.step();
+    EXPECT_EQ(sp.label, "Sync Package");
+    EXPECT_EQ(sp.packet[4], 0x34);
+    EXPECT_EQ(sp.packet[8], 0x34);
+    EXPECT_EQ(sp.packet[5], 0);
+
+    s.mode = 7;
+    IspStep sync = s.step();
+    EXPECT_EQ(sync.label, "Sync Program");
+    EXPECT_EQ(s.packetNo, 1);
+
+    s.mode = 8;
+    s.packetNo = 2;
+    s.pos = 999;
+    IspStep start = s.step();
+    EXPECT_EQ(start.label, "Start Program");
+    EXPECT_EQ(start.packet[0], 0x85);
+    EXPECT_EQ(start.packet[4], 3);
+    EXPECT_EQ(start.packet[12] | start.packet[13] << 8, 57504);
+    EXPECT_EQ(start.packet[16], s.image[0]);
+    EXPECT_EQ(start.packet[63], s.image[47]);
+    EXPECT_EQ(s.pos, 48);
+    for (std::size_t i = 64; i < 70; ++i) {
+        EXPECT_EQ(start.packet[i], 0);
+    }
+    EXPECT_EQ(IspReplyDelay(8, 48, 57504), 1000);
+}
+
+TEST(IspPackets, ImageStreamingCountsAndLastPackets) {
+    for (std::int32_t length : {57504, 57968, 48 + 56 * 3, 48, 10}) {
+        Isp s;
+        s.length = length;
+        for (std::size_t i = 0; i < s.image.size(); ++i) {
+            s.image[i] = static_cast<std::uint8_t>(i % 251 + 1);
+        }
+        s.mode = 8;
+        s.packetNo = 2;
+        std::vector<std::uint8_t> sent;
+        IspStep start = s.step();
+        sent.insert(sent.end(), start.packet.begin() + 16, start.packet.begin() + 64);
+        int packets = 0;
+        int lastDelay = 0;
+        do {
+            s.mode = 9;
+            s.packetNo += 1; // the unit's reply: one more than the request
+            const std::int32_t before = s.pos;
+            IspStep data = s.step();
+            ++packets;
+            sent.insert(sent.end(), data.packet.begin() + 8,
+                        data.packet.begin() + 8 + (s.pos - before));
+            lastDelay = IspReplyDelay(9, s.pos, length);
+        } while (s.pos < length);
+        sent.resize(static_cast<std::size_t>(std::max(length, 48)));
+        EXPECT_TRUE(std::equal(sent.begin(),
+                               sent.begin() + std::min<std::int32_t>(length, 48 + 56 * packets),
+                               s.image.begin()))
+            << length;
+        if (length == 57504) {
+            EXPECT_EQ(packets, 1026);
+        } else if (length == 57968) {
+            EXPECT_EQ(packets, 1035);
+        } else if (length == 48 + 56 * 3) {
+            EXPECT_EQ(packets, 3); // ends with a full packet
+        } else {
+            EXPECT_EQ(packets, 1); // one packet with no image bytes
+        }
+        EXPECT_EQ(lastDelay, 200);
+    }
+    EXPECT_EQ(IspReplyDelay(9, 48, 57504), 20);
+    EXPECT_EQ(IspReplyDelay(3, 57504, 57504), 200); // a second exchange after a full one
+}
+
+TEST(IspPackets, ResetAndAbsurdPacketNumbers) {
+    Isp s;
+    s.length = 100;
+    s.mode = 10;
+    s.packetNo = INT_MAX; // from the unit: wraps, never overflows
+    IspStep r = s.step();
+    EXPECT_TRUE(r.reset);
+    EXPECT_EQ(r.label, "MCU Reset");
+    EXPECT_EQ(r.packet[0], 0x86);
+    EXPECT_EQ(s.mode, 1);
+    EXPECT_EQ(s.packetNo, INT_MIN);
+    s.mode = 9;
+    s.packetNo = INT_MIN;
+    s.pos = 48;
+    IspStep d = s.step();
+    EXPECT_EQ(d.label, "Mcu Programing -1073741825");
+    EXPECT_EQ(s.progress, -1073741825);
+    // imagePos far outside the buffer: nothing is copied from outside it.
+    s.mode = 9;
+    s.pos = 70000;
+    s.length = 71680 + 1000;
+    IspStep outside = s.step();
+    EXPECT_EQ(outside.packet[8], s.image[70000]);
+}
