@@ -45,6 +45,7 @@ const char* const kUsageText =
     "  --json                 print the events as JSON lines\n"
     "  --timeout=SECONDS      give up after SECONDS (default 120)\n"
     "  --show                 show the window (when a display exists)\n"
+    "  --screenshot=FILE      save a PNG of the main window once the unit is found\n"
     "  --help                 print this help\n"
     "\n"
     "Scenario settings:\n";
@@ -66,6 +67,7 @@ struct Options {
     bool json = false;
     bool show = false;
     int timeoutS = 120;
+    std::string screenshot;
 };
 
 bool parse(int argc, char** argv, Options& o, std::string& error) {
@@ -82,6 +84,8 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
             o.json = true;
         } else if (a == "--show") {
             o.show = true;
+        } else if (a.rfind("--screenshot=", 0) == 0 && a.size() > 13) {
+            o.screenshot = a.substr(13);
         } else if (a.rfind("--timeout", 0) == 0) {
             std::string v;
             if (a.size() > 9 && a[9] == '=') {
@@ -213,6 +217,7 @@ int main(int argc, char** argv) {
     int exitCode = -1;
     bool okShown = false;
     bool pressed = false;
+    bool shot = false;
     auto finish = [&](int code, int delayMs) {
         if (exitCode < 0) {
             exitCode = code;
@@ -226,6 +231,13 @@ int main(int argc, char** argv) {
         if (panel == 1 && (text == kDetectRunHid || text == kDetectUpdateHid)) {
             // Press "Start Program " once it is enabled for the unit just found.
             QTimer::singleShot(0, &app, [&] {
+                if (!o.screenshot.empty() && !shot) {
+                    shot = true;
+                    const QString file = QString::fromStdString(o.screenshot);
+                    const bool saved = w->grab().save(file, "PNG");
+                    out.event("screenshot", {{"file", file}, {"saved", saved}},
+                              QString("%1 %2").arg(file, saved ? "saved" : "NOT saved"));
+                }
                 if (!pressed && w->btnStartProgram->isEnabled()) {
                     pressed = true;
                     out.event("press", {{"button", "Start Program "}}, quoted("Start Program "));

@@ -439,8 +439,9 @@ void SimUnit::schedulerMain() {
             std::min_element(tasks_.begin(), tasks_.end(), [](const Task& a, const Task& b) {
                 return a.due != b.due ? a.due < b.due : a.seq < b.seq;
             });
-        if (next->due > std::chrono::steady_clock::now()) {
-            qcv_.wait_until(lock, next->due);
+        const auto due = next->due; // the list may grow while we wait
+        if (due > std::chrono::steady_clock::now()) {
+            qcv_.wait_until(lock, due);
             continue;
         }
         std::function<void()> fn = std::move(next->fn);

@@ -65,6 +65,9 @@ void completeUpdate(const std::string& identity, std::int32_t pair, int mcuMax, 
     EXPECT_TRUE(rig.w->link != nullptr);
     EXPECT_FALSE(rig.w->link->keepAliveSuppressed());
     EXPECT_FALSE(rig.w->btnStartProgram->isEnabled());
+    // The program-data window holds the last dump: the DSP program, 16 bytes a row.
+    const int dspLength = 4 + 4 * static_cast<int>(data::DspImage(pair).size());
+    EXPECT_EQ(fmProgData->moShowCode->blockCount(), (dspLength + 15) / 16);
     const auto st = rig.unit->state();
     EXPECT_EQ(st.dspBlocks, dspMax + 1);
     EXPECT_EQ(st.iapReset, 1);

@@ -237,7 +237,7 @@ TEST(MainWindow, WriteReportFillsTheOutputReportWithZerosAndLogsTheData) {
         EXPECT_EQ(fmHidData->hbHidData->item(1)->text(), "W 00  A0 A1 A2 ");
         fmHidData->hide();
         fmHidData->hbHidData->clear();
-        std::lock_guard lock(m);
+        std::unique_lock lock(m);
         ASSERT_EQ(written.size(), 2u);
         EXPECT_EQ(written[0].size(), out);
         EXPECT_EQ(written[0][0], 0);
@@ -249,6 +249,7 @@ TEST(MainWindow, WriteReportFillsTheOutputReportWithZerosAndLogsTheData) {
             EXPECT_EQ(written[1][i], 0) << i;
         }
         written.clear();
+        lock.unlock();
         rig.bus->remove(id);
         ASSERT_TRUE(Rig::waitFor([&] { return w->device == nullptr; }, 5000));
     }
@@ -288,4 +289,23 @@ TEST(MainWindow, ClosingTheWindowClosesTheLink) {
     rig.w->close();
     EXPECT_TRUE(rig.w->link == nullptr);
     EXPECT_EQ(rig.w->PanelText(0), "Disconnect");
+}
+
+TEST(MainWindow, HiddenMenuItemsOpenTheDiagnosticWindows) {
+    Rig rig;
+    rig.w->move(100, 80);
+    rig.w->HidData1Click();
+    EXPECT_TRUE(fmHidData->isVisible());
+    EXPECT_EQ(fmHidData->pos(),
+              QPoint(rig.w->x() + rig.w->frameGeometry().width() + 10, rig.w->y()));
+    EXPECT_EQ(fmHidData->windowTitle(), "Hid Data");
+    fmHidData->hide();
+    bool modal = false;
+    QTimer::singleShot(50, [&] {
+        modal = QApplication::activeModalWidget() == fmProgData;
+        fmProgData->accept();
+    });
+    rig.w->Memory1Click();
+    EXPECT_TRUE(modal);
+    EXPECT_EQ(fmProgData->windowTitle(), "Program Data");
 }
