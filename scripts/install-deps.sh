@@ -13,6 +13,7 @@ packages=(
     libgtest-dev libgmock-dev googletest
     libbenchmark-dev
     xvfb xauth
+    desktop-file-utils appstream dpkg-dev
 )
 
 missing=()

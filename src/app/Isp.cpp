@@ -198,7 +198,7 @@ QString TfmIsp::PanelText(int panel) const {
 void TfmIsp::SetPanelText(int panel, const QString& text) {
     if (panels_[panel]->text() != text) {
         panels_[panel]->setText(text);
-        emit panelChanged(panel, text);
+        Q_EMIT panelChanged(panel, text);
     }
 }
 
@@ -209,7 +209,7 @@ void TfmIsp::SetStatusColour(bool programming) {
     sbStatus->setPalette(p);
     if (statusRed_ != programming) {
         statusRed_ = programming;
-        emit statusColourChanged(programming);
+        Q_EMIT statusColourChanged(programming);
     }
 }
 
@@ -217,14 +217,14 @@ void TfmIsp::SetStepLabel(const QString& text) {
     // Held, never displayed: the status bar stays in panel mode.
     if (stepLabel_ != text) {
         stepLabel_ = text;
-        emit stepLabelChanged(text);
+        Q_EMIT stepLabelChanged(text);
     }
 }
 
 void TfmIsp::SetProgressMax(int max) {
     if (pbProgress->maximum() != max) {
         pbProgress->setMaximum(max);
-        emit progressChanged(pbProgress->value(), pbProgress->maximum());
+        Q_EMIT progressChanged(pbProgress->value(), pbProgress->maximum());
     }
 }
 
@@ -232,14 +232,14 @@ void TfmIsp::SetProgress(int position) {
     const int before = pbProgress->value();
     pbProgress->setValue(position); // outside the range: ignored, as the bar does
     if (pbProgress->value() != before) {
-        emit progressChanged(pbProgress->value(), pbProgress->maximum());
+        Q_EMIT progressChanged(pbProgress->value(), pbProgress->maximum());
     }
 }
 
 // ---------------------------------------------------------------- window
 
 void TfmIsp::ShowMessage(MessageKind kind, const QString& text) {
-    emit messageShown(static_cast<int>(kind), text);
+    Q_EMIT messageShown(static_cast<int>(kind), text);
     if (operatorStandIn) {
         operatorStandIn(kind, text);
         return;
@@ -282,7 +282,7 @@ void TfmIsp::SendCommand(const LCmd& cmd, FrameMode frameMode) {
         return;
     }
     link->SendFrame(EncodeCommand(cmd, frameMode), true);
-    emit commandSent(frameMode == FrameMode::Framed ? cmd.command : -1);
+    Q_EMIT commandSent(frameMode == FrameMode::Framed ? cmd.command : -1);
 }
 
 void TfmIsp::Memory1Click() {

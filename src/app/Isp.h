@@ -154,7 +154,7 @@ public:
     TfmHidData* HidDataWindow() const { return hidData_; }
     TfmProgData* ProgDataWindow() const { return progData_; }
 
-signals:
+Q_SIGNALS:
     // For observers (the headless runner, tests): what the operator would see.
     void panelChanged(int panel, const QString& text);
     void progressChanged(int position, int maximum);

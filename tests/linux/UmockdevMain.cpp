@@ -3,7 +3,13 @@
 // tests with a Qt application object.
 #include <umockdev.h>
 
+#ifdef TRM_TEST_WIDGETS
+#include <QApplication>
+using TestApp = QApplication;
+#else
 #include <QCoreApplication>
+using TestApp = QCoreApplication;
+#endif
 
 #include <gtest/gtest.h>
 
@@ -28,7 +34,8 @@ int main(int argc, char** argv) {
         perror("execv " TRM_UMOCKDEV_RUN);
         return 1;
     }
-    QCoreApplication app(argc, argv);
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    TestApp app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the release configuration, checks the installed files with the desktop and
+# AppStream validators, builds the Debian package with CPack, installs it with apt and
+# runs the installed trm415-run through a complete simulated update.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+dir=build-pkg
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRM_WERROR=ON -DTRM_TESTS=OFF -DTRM_BENCH=OFF >/dev/null
+cmake --build "$dir" -j "$(nproc)"
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+DESTDIR="$stage" cmake --install "$dir" --prefix /usr >/dev/null
+echo "== installed files"
+(cd "$stage" && find . -type f | sort)
+echo "== desktop-file-validate"
+desktop-file-validate "$stage/usr/share/applications/org.trm415.update.desktop" && echo "desktop entry: valid"
+echo "== appstreamcli validate"
+appstreamcli validate --no-net --explain "$stage/usr/share/metainfo/org.trm415.update.metainfo.xml"
+
+echo "== cpack"
+(cd "$dir" && cpack -G DEB >/dev/null)
+deb=$(ls "$dir"/trm415-update_*.deb | head -n 1)
+dpkg-deb --info "$deb" | sed -n '/Package:/,$p'
+echo "== apt-get install $deb"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "./$deb" >/dev/null
+echo "== installed trm415-run --simulate"
+/usr/bin/trm415-run --simulate | grep -E 'message|verify|exit'
