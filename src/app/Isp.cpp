@@ -356,11 +356,7 @@ void TfmIsp::HidCtlDeviceData(THidDevice* d, std::uint8_t reportId, const std::u
         held = 64;
     }
     held = std::max(held, size);
-    int count = 64;
-    if (held >= 5 && data[0] == 0x10 && data[1] == 0x02 && data[2] == 0x01 && data[3] == 0x00) {
-        count = data[4] + 8;
-    }
-    count = std::min(count, held);
+    const int count = ReportHandOnCount(data, held);
     std::uint8_t buffer[1024];
     std::memcpy(buffer, data, static_cast<std::size_t>(count));
     link->Receive(buffer, count);

@@ -320,23 +320,7 @@ void LUsbProc::handToWorker(const Bytes& v) {
 }
 
 void LUsbProc::OnByte(std::uint8_t b) {
-    if (!frameMode_.load()) {
-        accumulator_.push_back(b);
-        if (accumulator_.size() >= 64) {
-            deliver();
-        }
-        return;
-    }
-    if (accumulator_.empty() && b != 0x10) {
-        return;
-    }
-    if (accumulator_.size() == 1 && b != 0x02) {
-        return;
-    }
-    accumulator_.push_back(b);
-    // The length byte fixes the frame's end; no DLE ETX is scanned for. Checked at
-    // every byte from the fifth on, so the accumulator never exceeds 263 bytes.
-    if (accumulator_.size() >= 5 && accumulator_.size() == std::size_t{accumulator_[4]} + 8) {
+    if (assembler_.feed(b, frameMode_.load())) {
         deliver();
     }
 }
@@ -355,7 +339,7 @@ void LUsbProc::deliver() {
         }
     }
     // A reply completing before anything was written is not delivered.
-    if (started && deliverReply(accumulator_, elapsed)) {
+    if (started && deliverReply(assembler_.reply(), elapsed)) {
         requestKeepAliveRestart();
         std::lock_guard lock(data_);
         if (sendQueue_.empty()) {
@@ -365,7 +349,7 @@ void LUsbProc::deliver() {
             sendQueue_.pop_front();
         }
     }
-    accumulator_.clear();
+    assembler_.clear();
 }
 
 void LUsbProc::keepAliveTick() {

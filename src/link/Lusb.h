@@ -13,6 +13,7 @@
 #pragma once
 
 #include "link/LinkMessages.h"
+#include "link/ReplyAssembler.h"
 #include "link/SyncCall.h"
 #include "protocol/Lcmd.h"
 
@@ -140,7 +141,7 @@ private:
     std::atomic<bool> frameMode_{false};
     bool keepAliveSuppressed_ = false; // GUI thread only
     bool busy_ = false;                // data_
-    Bytes accumulator_;                // worker only
+    ReplyAssembler assembler_;         // the accumulator; worker only
     std::deque<Bytes> sendQueue_;      // data_
     QTimer* keepAliveTimer_ = nullptr; // GUI thread; lives until the destructor
     int keepAliveInterval_ = kKeepAliveInterval;
