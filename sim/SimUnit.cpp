@@ -303,7 +303,7 @@ void SimUnit::handleBoot(const std::uint8_t* d, std::size_t n) {
     Bytes report(65, 0);
     std::uint8_t* r = report.data() + 1;
     putLe32(r, sum);
-    putLe32(r + 4, packetNo + 1);
+    putLe32(r + 4, packetNo + 1 + scenario_.packetNumberBias);
     if (st == step::FirmwareVersion) {
         r[8] = 0x2C;
     } else if (st == step::DeviceId) {

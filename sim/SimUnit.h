@@ -64,6 +64,8 @@ struct UnitScenario {
     int dspFaultBlock = 1;        // on receiving the n-th DspWriteBlock (from 1)
 
     std::uint16_t outputReportLength = 65; // as the descriptor states, report ID included
+    // Added to every boot-loader reply's packet number: absurd numbers on request.
+    std::uint32_t packetNumberBias = 0;
 };
 
 class SimUnit {

@@ -105,6 +105,9 @@ public:
     std::uint32_t expectedSum = 0;
     std::int32_t dspBlock = 0;
     std::int32_t dspLastBlock = 0;
+    // True from block 0's sending until the last block's acknowledgement: only then
+    // does a 0x53 reply acknowledge a block.
+    bool dspTransfer = false;
 
     // ---- window (app/Isp.cpp)
     void FormCreate();

@@ -73,8 +73,7 @@ void LUsb::Send(const std::uint8_t* bytes, int length) {
     }
     {
         std::lock_guard lock(data_);
-        transmitLength_ = std::clamp(length, 0, kBufferSize);
-        std::memcpy(transmitBuffer_, bytes, static_cast<std::size_t>(transmitLength_));
+        pendingWrites_.emplace_back(bytes, bytes + std::clamp(length, 0, kBufferSize));
     }
     signal(WakeUp::Send);
 }
@@ -86,8 +85,10 @@ void LUsb::Send(const Bytes& v) {
 void LUsb::Receive(const std::uint8_t* bytes, int count) {
     {
         std::lock_guard lock(data_);
-        receiveLength_ = std::clamp(count, 0, kBufferSize);
-        std::memcpy(receiveBuffer_, bytes, static_cast<std::size_t>(receiveLength_));
+        if (pendingReports_.size() >= kMaxPendingReports) {
+            pendingReports_.pop_front(); // a worker this far behind loses the oldest
+        }
+        pendingReports_.emplace_back(bytes, bytes + std::clamp(count, 0, kBufferSize));
     }
     signal(WakeUp::Receive);
 }
@@ -171,30 +172,47 @@ void LUsb::workerMain() {
     for (;;) {
         switch (waitEvent()) {
         case WakeUp::Receive: {
-            int n;
-            {
-                std::lock_guard lock(data_);
-                n = receiveLength_;
-                std::memcpy(local, receiveBuffer_, static_cast<std::size_t>(n));
-            }
-            std::lock_guard lock(lock_);
-            for (int i = 0; i < n && !stopping_.load(); ++i) {
-                OnByte(local[i]);
+            // Every report handed on since the last wake-up, in order.
+            for (;;) {
+                Bytes report;
+                {
+                    std::lock_guard lock(data_);
+                    if (pendingReports_.empty()) {
+                        break;
+                    }
+                    report = std::move(pendingReports_.front());
+                    pendingReports_.pop_front();
+                }
+                std::lock_guard lock(lock_);
+                BeginReport(report);
+                for (std::size_t i = 0; i < report.size() && !stopping_.load(); ++i) {
+                    OnByte(report[i]);
+                }
             }
             break;
         }
         case WakeUp::Send: {
             silentCount_ = 0;
-            std::lock_guard lock(lock_);
-            int n;
-            {
-                std::lock_guard dataLock(data_);
-                n = transmitLength_;
-                std::memcpy(local, transmitBuffer_, static_cast<std::size_t>(n));
-            }
-            // After Close nothing more is written, whatever was handed over.
-            if (!stopping_.load()) {
-                owner_->WriteReport(local, n);
+            // Every request handed over, in order, one output report each.
+            for (;;) {
+                std::lock_guard lock(lock_);
+                int n;
+                {
+                    std::lock_guard dataLock(data_);
+                    if (pendingWrites_.empty()) {
+                        break;
+                    }
+                    const Bytes& v = pendingWrites_.front();
+                    n = static_cast<int>(v.size());
+                    std::memcpy(transmitBuffer_, v.data(), v.size());
+                    transmitLength_ = n;
+                    std::memcpy(local, v.data(), v.size());
+                    pendingWrites_.pop_front();
+                }
+                // After Close nothing more is written, whatever was handed over.
+                if (!stopping_.load()) {
+                    owner_->WriteReport(local, n);
+                }
             }
             break;
         }
@@ -314,8 +332,9 @@ void LUsbProc::SendFrame(const Bytes& v, bool append) {
 void LUsbProc::handToWorker(const Bytes& v) {
     exchangeStart_ = std::chrono::steady_clock::now();
     exchangeStarted_ = true;
-    transmitLength_ = std::min(static_cast<int>(v.size()), kBufferSize);
-    std::memcpy(transmitBuffer_, v.data(), static_cast<std::size_t>(transmitLength_));
+    pendingWrites_.emplace_back(
+        v.begin(),
+        v.begin() + std::min<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(v.size()), kBufferSize));
     signal(WakeUp::Send);
 }
 
@@ -323,6 +342,10 @@ void LUsbProc::OnByte(std::uint8_t b) {
     if (assembler_.feed(b, frameMode_.load())) {
         deliver();
     }
+}
+
+void LUsbProc::BeginReport(const Bytes& report) {
+    assembler_.beginReport(report.data(), report.size(), frameMode_.load());
 }
 
 void LUsbProc::deliver() {

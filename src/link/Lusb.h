@@ -73,6 +73,8 @@ protected:
     // Synchronously hands `reply` to the owner's window as WM_LINK_REPLY; returns
     // false when the session is stopping and nothing was delivered.
     bool deliverReply(const Bytes& reply, std::uint32_t elapsedMs);
+    // Worker side, before the bytes of one received report are walked.
+    virtual void BeginReport(const Bytes& report) { (void)report; }
     std::uint8_t transmitByte(int index);
 
     void signal(WakeUp which);
@@ -92,10 +94,15 @@ protected:
     bool workerEnded_ = false;
 
     std::mutex data_; // guards the buffers below and LUsbProc's shared state
+    // The last request written (its bytes 3 and 5 feed the notices).
     std::uint8_t transmitBuffer_[kBufferSize] = {};
     int transmitLength_ = 0;
-    std::uint8_t receiveBuffer_[kBufferSize] = {};
-    int receiveLength_ = 0;
+    // Requests handed to the worker and not yet written, and reports received and not
+    // yet walked, in order. A request handed over is never overwritten by the next one,
+    // nor a report by the one after it (at most kMaxPendingReports are kept).
+    std::deque<Bytes> pendingWrites_;
+    std::deque<Bytes> pendingReports_;
+    static constexpr std::size_t kMaxPendingReports = 64;
 
     std::atomic<int> waitTimeout_{kDefaultWaitTimeout};
     int silentLimit_ = 2;
@@ -137,6 +144,7 @@ private:
     void requestKeepAliveRestart();    // worker thread: posted to the GUI thread
     void handToWorker(const Bytes& v); // caller holds data_
     void deliver();                    // worker, lock_ held
+    void BeginReport(const Bytes& report) override;
 
     std::atomic<bool> frameMode_{false};
     bool keepAliveSuppressed_ = false; // GUI thread only

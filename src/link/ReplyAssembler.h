@@ -31,6 +31,14 @@ public:
         acc_.push_back(b);
         return acc_.size() >= 5 && acc_.size() == std::size_t{acc_[4]} + 8;
     }
+    // Called at the start of each report handed on. In frame mode a report that opens a
+    // reply frame (10 02 01 00) starts a new reply: a partial frame still collected
+    // (a broken or over-long one) is dropped instead of swallowing the new reply.
+    void beginReport(const std::uint8_t* p, std::size_t n, bool frameMode) {
+        if (frameMode && n >= 4 && p[0] == 0x10 && p[1] == 0x02 && p[2] == 0x01 && p[3] == 0x00) {
+            acc_.clear();
+        }
+    }
     const Bytes& reply() const { return acc_; }
     void clear() { acc_.clear(); }
 

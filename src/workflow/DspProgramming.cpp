@@ -35,6 +35,7 @@ void TfmIsp::tmDspProgramTimer() {
     BuildDspImage(data::DspImage(imageSel), ImageBuffer(imageBuffer), imageLength);
     DumpImageBuffer();
     dspBlock = 0;
+    dspTransfer = true;
     SendDspBlock(0);
     // At most 65536 / 32 blocks: block dspLastBlock ends within the image buffer.
     dspLastBlock = imageLength / 32;
@@ -43,7 +44,9 @@ void TfmIsp::tmDspProgramTimer() {
 }
 
 void TfmIsp::HandleDspReply(const LCmd& reply) {
-    if (reply.command != cmd::DspWriteBlock) {
+    // An acknowledgement before block 0 has gone out (the unit's answer to nothing)
+    // must not end a transfer that has not begun with " Program OK !! ".
+    if (reply.command != cmd::DspWriteBlock || !dspTransfer) {
         return;
     }
     SetStepLabel(QStringLiteral("Dsp Progrmming %1").arg(dspBlock));
@@ -52,6 +55,7 @@ void TfmIsp::HandleDspReply(const LCmd& reply) {
         ++dspBlock;
         SendDspBlock(dspBlock);
     } else {
+        dspTransfer = false;
         SetProgress(0);
         SetStatusColour(false);
         SetPanelText(0, kDisconnect);

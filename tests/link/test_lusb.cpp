@@ -399,3 +399,38 @@ TEST(LinkSessionStress, OpenExchangeCloseRepeatedly) {
     EXPECT_EQ(owner.notifyCount(kNotifyWorkerStuck), 0);
     EXPECT_EQ(owner.notifyCount(kNotifyWorkerEnded), 100);
 }
+
+// Bad input from the unit: a frame left incomplete by a broken report does not swallow
+// the reply that opens the next report, and reports arriving faster than the worker
+// wakes are all walked, in order.
+TEST_F(LinkSession, ReportOpeningAFrameDropsAPartialOne) {
+    open();
+    link->SendFrame(frameFor(cmd::GetUnitType), true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return owner.writeCount() == 1; }, kDeadline));
+    Bytes broken(64, 0x33);
+    broken[0] = 0x10;
+    broken[1] = 0x02;
+    broken[2] = 0x01;
+    broken[3] = 0x00;
+    broken[4] = 0xFF; // claims 263 bytes
+    owner.feed(broken);
+    owner.feed(replyFor(cmd::GetUnitType, {0x19}));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return owner.replies.size() == 1; }, kDeadline));
+    EXPECT_EQ(owner.replies[0], replyFor(cmd::GetUnitType, {0x19}));
+}
+
+TEST_F(LinkSession, ReportsFasterThanTheWorkerAreAllTaken) {
+    open();
+    link->SendFrame(frameFor(cmd::GetUnitType), true);
+    link->SendFrame(frameFor(cmd::GetVersion), true);
+    link->SendFrame(frameFor(cmd::KeepAlive), true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return owner.writeCount() == 1; }, kDeadline));
+    // Two replies handed on back to back, before the worker can wake between them.
+    owner.feed(replyFor(cmd::GetUnitType, {0x19}));
+    owner.feed(replyFor(cmd::GetVersion));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return owner.replies.size() == 2 && owner.writeCount() == 3; }, kDeadline));
+    // Every request went out once, in order: none overwrote another.
+    EXPECT_EQ(owner.write(1), frameFor(cmd::GetVersion));
+    EXPECT_EQ(owner.write(2), frameFor(cmd::KeepAlive));
+}
