@@ -4,10 +4,14 @@
 # runs the installed trm415-run through a complete simulated update.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+#   scripts/package.sh [BUILD_DIR]   (default: a release build in build-pkg; CI passes the
+#                                     build the tests already used)
 ./scripts/install-deps.sh
-dir=build-pkg
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRM_WERROR=ON -DTRM_TESTS=OFF -DTRM_BENCH=OFF >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+dir=${1:-build-pkg}
+if [ ! -f "$dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRM_WERROR=ON -DTRM_TESTS=OFF -DTRM_BENCH=OFF >/dev/null
+fi
+cmake --build "$dir" -j "$(nproc)" --target trm415-update trm415-run
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
