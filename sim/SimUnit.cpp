@@ -75,6 +75,15 @@ void SimUnit::unplug() {
     port->detach();
 }
 
+void SimUnit::wipe() {
+    std::lock_guard lock(m_);
+    std::fill(flash_.begin(), flash_.end(), 0xFF);
+    std::fill(dsp_.begin(), dsp_.end(), 0);
+    dspMaxBlock_ = -1;
+    dspBlocks_ = 0;
+    counters_ = State{};
+}
+
 void SimUnit::setScenario(const UnitScenario& scenario) {
     std::lock_guard lock(m_);
     scenario_ = scenario;
@@ -126,6 +135,12 @@ void SimUnit::handleRun(const std::uint8_t* d, std::size_t n) {
         restartInto(Identity::Update);
         break;
     case cmd::DspWriteBlock: {
+        if (lastAckSent_) {
+            dspGapsUs_.push_back(std::chrono::duration<double, std::micro>(
+                                     std::chrono::steady_clock::now() - *lastAckSent_)
+                                     .count());
+            lastAckSent_.reset();
+        }
         ++dspBlocks_;
         if (scenario_.dspFault != Fault::None && dspBlocks_ == scenario_.dspFaultBlock) {
             const Fault f = scenario_.dspFault;
@@ -184,7 +199,7 @@ void SimUnit::replyFrame(std::uint8_t command, const Bytes& payload, int delayMs
     }
     f[8 + payload.size()] = check;
     const std::uint64_t epoch = epoch_;
-    schedule(delayMs + scenario_.lateMs, [this, report, epoch] {
+    schedule(delayMs + scenario_.lateMs, [this, report, epoch, command] {
         UnitPort* port;
         {
             std::lock_guard lock(m_);
@@ -192,6 +207,9 @@ void SimUnit::replyFrame(std::uint8_t command, const Bytes& payload, int delayMs
                 return;
             }
             port = port_;
+            if (command == cmd::DspWriteBlock) {
+                lastAckSent_ = std::chrono::steady_clock::now();
+            }
         }
         port->sendInput(report);
     });
@@ -392,6 +410,7 @@ SimUnit::State SimUnit::state() const {
         s.dspProgram.assign(dsp_.begin(), dsp_.begin() + (dspMaxBlock_ + 1) * 32);
     }
     s.dspBlocks = dspBlocks_;
+    s.dspGapsUs = dspGapsUs_;
     s.dataPackets = dataPackets_;
     return s;
 }

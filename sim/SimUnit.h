@@ -82,6 +82,9 @@ public:
     void replug(Identity identity);
     // Takes the unit off the bus now, as pulling the cable would.
     void unplug();
+    // Clears the flash and the DSP program memory (a soak test verifies each update
+    // afresh); the boot loader's view of the host's image position is kept.
+    void wipe();
     // Changes the scenario; applies to requests from now on.
     void setScenario(const UnitScenario& scenario);
 
@@ -98,6 +101,9 @@ public:
         int updateDone = 0, rejectUnit = 0, keepAlive = 0, iapReset = 0, mcuReset = 0;
         int restarts = 0;
         std::vector<std::uint8_t> commands; // run-mode command codes received, in order
+        // For each DspWriteBlock after the first: microseconds from the unit handing over
+        // its acknowledgement of the previous block to this block arriving.
+        std::vector<double> dspGapsUs;
     };
     State state() const;
 
@@ -127,6 +133,8 @@ private:
 
     // Application memory.
     Bytes dsp_ = Bytes(65536, 0);
+    std::optional<std::chrono::steady_clock::time_point> lastAckSent_;
+    std::vector<double> dspGapsUs_;
     int dspBlocks_ = 0, dspMaxBlock_ = -1;
     State counters_;
 
