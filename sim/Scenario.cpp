@@ -127,7 +127,7 @@ const char* ScenarioHelp() {
            "  mute=PLACE       stop answering from the request at PLACE on\n"
            "  restart=MS       restart time into the other identity (default 300)\n"
            "  late=MS          answer every request MS later\n"
-           "  margin=MS        boot loader: answer MS after the step's delay (default 3)\n"
+           "  margin=MS        boot loader: answer MS after the step's delay (default 10)\n"
            "  output=N         output report length with report ID (default 65)\n"
            "  PLACE is one of connect, sync-package, firmware-version, device-id,\n"
            "  read-config, sync-program, start-program, data:N (the N-th program-data\n"

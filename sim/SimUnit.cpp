@@ -174,7 +174,11 @@ void SimUnit::handleRun(const std::uint8_t* d, std::size_t n) {
         ++counters_.rejectUnit;
         break;
     case cmd::UpdateDone:
+        // Answered like any command, so the link goes idle and its keep-alive runs.
         ++counters_.updateDone;
+        if (!mute) {
+            replyFrame(cmd::UpdateDone, {}, 0);
+        }
         break;
     default:
         break;

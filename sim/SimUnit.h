@@ -54,7 +54,11 @@ struct UnitScenario {
     int restartMs = 300;            // from a reset request to the other identity appearing
     bool silentApplication = false; // the application answers nothing
     int lateMs = 0;                 // added to every reply
-    int replyMarginMs = 3;          // boot loader: reply this long after the step's delay
+    // Boot loader: reply this long after the step's delay. The host takes a reply only
+    // once its own timer has opened the receive gate, so the margin has to cover how
+    // late a busy GUI thread may run that timer; a reply that comes sooner is lost and
+    // the exchange stalls, as it would with a real unit.
+    int replyMarginMs = 10;
 
     Fault bootFault = Fault::None;
     int bootFaultStep = step::Connect; // which step

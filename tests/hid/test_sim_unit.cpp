@@ -162,10 +162,12 @@ TEST(SimUnit, ApplicationAnswersEachCommandAndStoresDspBlocks) {
     for (int i = 0; i < 32; ++i) {
         block[2 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(0xA0 + i);
     }
+    ASSERT_TRUE(port.waitInputs(4));
+    EXPECT_EQ(port.inputs[3].second[6], cmd::UpdateDone); // answered, so the link goes idle
     Bytes r = command(cmd::DspWriteBlock, block);
     unit.onOutputReport(r.data(), r.size());
-    ASSERT_TRUE(port.waitInputs(4));
-    EXPECT_EQ(port.inputs[3].second[6], cmd::DspWriteBlock);
+    ASSERT_TRUE(port.waitInputs(5));
+    EXPECT_EQ(port.inputs[4].second[6], cmd::DspWriteBlock);
     const auto st = unit.state();
     ASSERT_EQ(st.dspProgram.size(), 257u * 32);
     EXPECT_EQ(st.dspProgram[256 * 32], 0xA0);

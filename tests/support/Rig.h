@@ -45,11 +45,9 @@ struct Rig {
         unit.reset();
         port.reset();
     }
-    // Tests give the unit a little more room after each reply delay than the runner
-    // does, so a busy (sanitized) GUI thread still opens the gate in time.
+    // The unit's defaults, with a quicker restart.
     static sim::UnitScenario defaults() {
         sim::UnitScenario s;
-        s.replyMarginMs = 8;
         s.restartMs = 200;
         return s;
     }
