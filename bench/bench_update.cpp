@@ -15,6 +15,7 @@
 #include "diag/Fprogdata.h"
 #include "sim/SimHidBus.h"
 #include "sim/SimUnit.h"
+#include "tests/support/WaitFor.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -37,20 +38,7 @@ using namespace trm;
 namespace {
 
 bool waitFor(const std::function<bool()>& pred, int ms) {
-    QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(10);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (pred()) {
-            loop.quit();
-        }
-    });
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    poll.start();
-    if (!pred()) {
-        loop.exec();
-    }
-    return pred();
+    return testing::WaitFor(pred, ms, 10);
 }
 
 double cpuSeconds() {

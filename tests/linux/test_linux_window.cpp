@@ -6,6 +6,7 @@
 #include "app/Isp.h"
 #include "app/Startup.h"
 #include "hid/linux/LinuxHidBackend.h"
+#include "tests/support/WaitFor.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -14,24 +15,9 @@
 #include <unistd.h>
 
 namespace {
-
 bool waitFor(const std::function<bool()>& pred, int ms = 10000) {
-    QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (pred()) {
-            loop.quit();
-        }
-    });
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    poll.start();
-    if (!pred()) {
-        loop.exec();
-    }
-    return pred();
+    return trm::testing::WaitFor(pred, ms, 5);
 }
-
 } // namespace
 
 TEST_F(Testbed, UnitWithoutAccessIsToldOnceThenFoundAfterCureAndReplug) {

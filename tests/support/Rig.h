@@ -2,6 +2,7 @@
 // operator that records every message and answers OK.
 #pragma once
 
+#include "WaitFor.h"
 #include "app/Isp.h"
 #include "app/Startup.h"
 #include "diag/Fhiddata.h"
@@ -52,24 +53,8 @@ struct Rig {
         return s;
     }
     void start() { unit->start(port.get()); }
-    // Runs the event loop until `pred` holds or `ms` pass. Unlike QTest::qWaitFor it
-    // never sleeps between events, so timers and replies keep their real pace.
     static bool waitFor(const std::function<bool()>& pred, int ms = 60000) {
-        if (pred()) {
-            return true;
-        }
-        QEventLoop loop;
-        QTimer poll;
-        poll.setInterval(2);
-        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-            if (pred()) {
-                loop.quit();
-            }
-        });
-        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-        poll.start();
-        loop.exec();
-        return pred();
+        return WaitFor(pred, ms);
     }
     static void pump(int ms) {
         waitFor([] { return false; }, ms);
