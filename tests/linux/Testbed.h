@@ -94,7 +94,18 @@ public:
         thread_ = std::thread([this] { g_main_loop_run(loop_); });
     }
     ~EmulatedNode() override {
-        g_main_loop_quit(loop_);
+        // Quit from inside the loop: a g_main_loop_quit() that came before the thread
+        // entered g_main_loop_run() would be lost and the join would hang.
+        GSource* quit = g_idle_source_new();
+        g_source_set_callback(
+            quit,
+            [](gpointer loop) -> gboolean {
+                g_main_loop_quit(static_cast<GMainLoop*>(loop));
+                return G_SOURCE_REMOVE;
+            },
+            loop_, nullptr);
+        g_source_attach(quit, ctx_);
+        g_source_unref(quit);
         thread_.join();
         g_main_loop_unref(loop_);
         g_object_unref(handler_);
