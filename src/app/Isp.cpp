@@ -409,6 +409,13 @@ void TfmIsp::WriteReport(const std::uint8_t* data, int length) {
     // data, written at the device's output report length.
     THidDevice* target = reportTarget_.load();
     length = std::clamp(length, 0, 1023);
+    // The traffic line is handed to the GUI thread before the write, so it is listed
+    // ahead of the reply that the write brings back.
+    if (hidData_ != nullptr && hidData_->Logging()) {
+        const QString line = hexLine("W ", 0, data, length);
+        QMetaObject::invokeMethod(
+            this, [this, line] { addTrafficLine(line); }, Qt::QueuedConnection);
+    }
     if (target != nullptr) {
         int outputLength = target->GetCaps().OutputReportByteLength;
         if (outputLength <= 0) {
@@ -419,11 +426,6 @@ void TfmIsp::WriteReport(const std::uint8_t* data, int length) {
         std::memcpy(report.data() + 1, data, static_cast<std::size_t>(length));
         std::uint32_t written = 0;
         target->WriteFile(report.data(), static_cast<std::uint32_t>(outputLength), written);
-    }
-    if (hidData_ != nullptr && hidData_->Logging()) {
-        const QString line = hexLine("W ", 0, data, length);
-        QMetaObject::invokeMethod(
-            this, [this, line] { addTrafficLine(line); }, Qt::QueuedConnection);
     }
 }
 
