@@ -202,8 +202,14 @@ void SimUnit::replyFrame(std::uint8_t command, const Bytes& payload, int delayMs
         check ^= f[i];
     }
     f[8 + payload.size()] = check;
+    sendLater(delayMs + scenario_.lateMs, std::move(report), command == cmd::DspWriteBlock);
+}
+
+// Sends `report` after `delayMs`, unless the unit has left or restarted meanwhile.
+// Caller holds m_.
+void SimUnit::sendLater(int delayMs, Bytes report, bool dspAck) {
     const std::uint64_t epoch = epoch_;
-    schedule(delayMs + scenario_.lateMs, [this, report, epoch, command] {
+    schedule(delayMs, [this, report = std::move(report), epoch, dspAck] {
         UnitPort* port;
         {
             std::lock_guard lock(m_);
@@ -211,7 +217,7 @@ void SimUnit::replyFrame(std::uint8_t command, const Bytes& payload, int delayMs
                 return;
             }
             port = port_;
-            if (command == cmd::DspWriteBlock) {
+            if (dspAck) {
                 lastAckSent_ = std::chrono::steady_clock::now();
             }
         }
@@ -334,18 +340,7 @@ void SimUnit::handleBoot(const std::uint8_t* d, std::size_t n) {
         putLe32(r + 8, 0xFFFFFF7F);
         putLe32(r + 12, 0x0001F000);
     }
-    const std::uint64_t epoch = epoch_;
-    schedule(delay + scenario_.replyMarginMs + scenario_.lateMs, [this, report, epoch] {
-        UnitPort* port;
-        {
-            std::lock_guard lock(m_);
-            if (epoch != epoch_ || !present_) {
-                return;
-            }
-            port = port_;
-        }
-        port->sendInput(report);
-    });
+    sendLater(delay + scenario_.replyMarginMs + scenario_.lateMs, std::move(report), false);
 }
 
 // ------------------------------------------------------------ presence

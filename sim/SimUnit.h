@@ -122,6 +122,7 @@ private:
     void handleRun(const std::uint8_t* data, std::size_t n);
     void handleBoot(const std::uint8_t* data, std::size_t n);
     void replyFrame(std::uint8_t command, const Bytes& payload, int delayMs);
+    void sendLater(int delayMs, Bytes report, bool dspAck);
     void restartInto(Identity identity);
     void vanish();
     int stepOf(std::uint8_t code) const;
