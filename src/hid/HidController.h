@@ -3,8 +3,8 @@
 // claimed device, and raises its events on the GUI thread.
 #pragma once
 
+#include "core/SyncCall.h"
 #include "hid/HidBackend.h"
-#include "link/SyncCall.h"
 
 #include <QObject>
 

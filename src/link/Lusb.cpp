@@ -1,6 +1,8 @@
 // Link session: worker loop, send queue, reply reassembly, keep-alive.
 #include "link/Lusb.h"
 
+#include "core/PostToThread.h"
+
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -93,14 +95,22 @@ void LUsb::Receive(const std::uint8_t* bytes, int count) {
     signal(WakeUp::Receive);
 }
 
+// Posted messages travel as values and become events on the window's own thread, so
+// the window never reads memory that the worker wrote without a visible hand-over.
+void LUsb::post(int message, quintptr wParam, qint64 lParam) {
+    QObject* window = owner_->linkWindow();
+    PostToThread(window, [window, message, wParam, lParam] {
+        LinkMessage m(message, wParam, lParam);
+        QCoreApplication::sendEvent(window, &m);
+    });
+}
+
 void LUsb::OnByte(std::uint8_t b) {
-    QCoreApplication::postEvent(owner_->linkWindow(), new LinkMessage(WM_LINK_BYTE, b, 0));
+    post(WM_LINK_BYTE, b, 0);
 }
 
 void LUsb::Notify(int code, int argument) {
-    QCoreApplication::postEvent(
-        owner_->linkWindow(),
-        new LinkMessage(WM_LINK_NOTIFY, static_cast<quintptr>(code), argument));
+    post(WM_LINK_NOTIFY, static_cast<quintptr>(code), argument);
 }
 
 void LUsb::SetWaitTimeout(int milliseconds) {
@@ -400,14 +410,11 @@ void LUsbProc::requestKeepAliveRestart() {
     // The timer belongs to the GUI thread; a restart requested after Close is dropped,
     // and one still queued when the session is destroyed goes with the timer.
     if (keepAliveTimer_ != nullptr && !stopping_.load()) {
-        QMetaObject::invokeMethod(
-            keepAliveTimer_,
-            [this] {
-                if (!stopping_.load()) {
-                    restartKeepAlive();
-                }
-            },
-            Qt::QueuedConnection);
+        PostToThread(keepAliveTimer_, [this] {
+            if (!stopping_.load()) {
+                restartKeepAlive();
+            }
+        });
     }
 }
 

@@ -12,9 +12,9 @@
 // `data_`, which is never held while anything waits for the other thread.
 #pragma once
 
+#include "core/SyncCall.h"
 #include "link/LinkMessages.h"
 #include "link/ReplyAssembler.h"
-#include "link/SyncCall.h"
 #include "protocol/Lcmd.h"
 
 #include <QTimer>
@@ -78,6 +78,7 @@ protected:
     std::uint8_t transmitByte(int index);
 
     void signal(WakeUp which);
+    void post(int message, quintptr wParam, qint64 lParam); // any thread
     WakeUp waitEvent();
 
     std::mutex lock_; // the session's critical section (worker only)

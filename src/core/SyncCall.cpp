@@ -1,7 +1,8 @@
 // Cancellable synchronous call into the GUI thread.
-#include "link/SyncCall.h"
+#include "core/SyncCall.h"
 
-#include <QMetaObject>
+#include "core/PostToThread.h"
+
 #include <QThread>
 
 namespace trm {
@@ -47,24 +48,21 @@ bool SyncCall::call(std::function<void()> fn) {
     }
     // The queued functor holds only shared state: if the caller has gone by the time
     // it runs, it finds the call abandoned and does nothing.
-    QMetaObject::invokeMethod(
-        context_,
-        [sh = shared_, c] {
-            {
-                std::lock_guard lock(sh->m);
-                if (c->state != CallState::Pending) {
-                    return;
-                }
-                c->state = CallState::Running;
+    PostToThread(context_, [sh = shared_, c] {
+        {
+            std::lock_guard lock(sh->m);
+            if (c->state != CallState::Pending) {
+                return;
             }
-            c->fn();
-            {
-                std::lock_guard lock(sh->m);
-                c->state = CallState::Done;
-            }
-            sh->cv.notify_all();
-        },
-        Qt::QueuedConnection);
+            c->state = CallState::Running;
+        }
+        c->fn();
+        {
+            std::lock_guard lock(sh->m);
+            c->state = CallState::Done;
+        }
+        sh->cv.notify_all();
+    });
 
     std::unique_lock lock(shared_->m);
     shared_->cv.wait(lock, [&] { return c->state == CallState::Done || shared_->cancelled; });
