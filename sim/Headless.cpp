@@ -311,7 +311,7 @@ int main(int argc, char** argv) {
         w->show();
     }
     if (unit) {
-        unit->start(port.get());
+        sim::StartAmongOtherDevices(*bus, *unit, *port, scenario.otherDevices);
     }
     QApplication::exec();
 

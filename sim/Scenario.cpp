@@ -90,6 +90,10 @@ std::optional<std::string> ParseScenario(const std::string& text, UnitScenario& 
             (key == "restart" ? s.restartMs
              : key == "late"  ? s.lateMs
                               : s.replyMarginMs) = static_cast<int>(n);
+        } else if (key == "early" && number(value, n) && n >= 0 && n <= 1000) {
+            s.earlyMs = static_cast<int>(n);
+        } else if (key == "others" && number(value, n) && n >= 0 && n <= 64) {
+            s.otherDevices = static_cast<int>(n);
         } else if (key == "output" && number(value, n) && n >= 65 && n <= 1024) {
             s.outputReportLength = static_cast<std::uint16_t>(n);
         } else if (key == "wrong-sum" || key == "drop" || key == "mute") {
@@ -128,6 +132,8 @@ const char* ScenarioHelp() {
            "  restart=MS       restart time into the other identity (default 300)\n"
            "  late=MS          answer every request MS later\n"
            "  margin=MS        boot loader: answer MS after the step's delay (default 10)\n"
+           "  early=MS         boot loader: answer MS before the step's delay has passed\n"
+           "  others=N         N other HID devices on the bus, before and after the unit\n"
            "  output=N         output report length with report ID (default 65)\n"
            "  PLACE is one of connect, sync-package, firmware-version, device-id,\n"
            "  read-config, sync-program, start-program, data:N (the N-th program-data\n"

@@ -1,12 +1,13 @@
 // In-process HID bus and its backend.
 #include "sim/SimHidBus.h"
 
-#include <QMetaObject>
+#include "core/PostToThread.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 
 namespace trm::sim {
 
@@ -188,7 +189,7 @@ void SimHidBus::unsubscribe(int token) {
 void SimHidBus::notify() {
     std::lock_guard lock(m_);
     for (auto& [token, sub] : subscribers_) {
-        QMetaObject::invokeMethod(sub.first, sub.second, Qt::QueuedConnection);
+        PostToThread(sub.first, sub.second);
     }
 }
 
@@ -270,6 +271,36 @@ void SimBusPort::setOpenError(int error) {
     openError_ = error;
     if (!current_.empty()) {
         bus_->setOpenError(current_, error);
+    }
+}
+
+void StartAmongOtherDevices(SimHidBus& bus, SimUnit& unit, SimBusPort& port, int others) {
+    struct Other {
+        std::uint16_t vendor, product, usagePage, usage, input, output;
+    };
+    static const Other kOthers[] = {
+        {0x046D, 0xC52B, 0x0001, 0x06, 9, 0},   // keyboard receiver
+        {0x046D, 0xC077, 0x0001, 0x02, 8, 0},   // mouse
+        {0x1050, 0x0407, 0xF1D0, 0x01, 65, 65}, // security key
+        {0x0B05, 0x19AF, 0xFF31, 0x79, 65, 65}, // lighting controller
+    };
+    auto add = [&bus](int i) {
+        const Other& o = kOthers[static_cast<std::size_t>(i) % std::size(kOthers)];
+        HIDP_CAPS caps;
+        caps.UsagePage = o.usagePage;
+        caps.Usage = o.usage;
+        caps.InputReportByteLength = o.input;
+        caps.OutputReportByteLength = o.output;
+        bus.add(HIDD_ATTRIBUTES{o.vendor, static_cast<std::uint16_t>(o.product + i / 4), 0x0100},
+                caps, [](const std::uint8_t*, std::size_t) {});
+    };
+    const int before = (others + 1) / 2;
+    for (int i = 0; i < before; ++i) {
+        add(i);
+    }
+    unit.start(&port);
+    for (int i = before; i < others; ++i) {
+        add(i);
     }
 }
 

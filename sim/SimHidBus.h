@@ -95,4 +95,9 @@ private:
     int openError_ = 0;
 };
 
+// Starts `unit` on `port` with `others` other HID devices of a desktop (keyboards, mice,
+// a security key; never the unit's vendor) on the same bus: the first half (rounded
+// up) listed before the unit, the rest after it.
+void StartAmongOtherDevices(SimHidBus& bus, SimUnit& unit, SimBusPort& port, int others);
+
 } // namespace trm::sim

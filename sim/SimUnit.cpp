@@ -340,7 +340,9 @@ void SimUnit::handleBoot(const std::uint8_t* d, std::size_t n) {
         putLe32(r + 8, 0xFFFFFF7F);
         putLe32(r + 12, 0x0001F000);
     }
-    sendLater(delay + scenario_.replyMarginMs + scenario_.lateMs, std::move(report), false);
+    const int replyAt = scenario_.earlyMs > 0 ? std::max(0, delay - scenario_.earlyMs)
+                                              : delay + scenario_.replyMarginMs;
+    sendLater(replyAt + scenario_.lateMs, std::move(report), false);
 }
 
 // ------------------------------------------------------------ presence

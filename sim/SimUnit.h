@@ -59,6 +59,13 @@ struct UnitScenario {
     // late a busy GUI thread may run that timer; a reply that comes sooner is lost and
     // the exchange stalls, as it would with a real unit.
     int replyMarginMs = 10;
+    // Boot loader: when above 0, reply this long before the step's delay has passed
+    // instead (the margin is not added): the host must keep such a reply until its
+    // timer opens the receive gate.
+    int earlyMs = 0;
+    // Other HID devices on the same bus, of other vendors and products (keyboards,
+    // mice, a security key), listed before and after the unit; they must be ignored.
+    int otherDevices = 0;
 
     Fault bootFault = Fault::None;
     int bootFaultStep = step::Connect; // which step

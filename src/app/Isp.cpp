@@ -2,6 +2,7 @@
 // event handlers and WriteReport.
 #include "app/Isp.h"
 
+#include "core/PostToThread.h"
 #include "diag/Fhiddata.h"
 #include "diag/Fprogdata.h"
 
@@ -340,28 +341,47 @@ bool TfmIsp::HidCtlEnumerate(THidDevice* d, int index) {
 
 void TfmIsp::HidCtlDeviceData(THidDevice* d, std::uint8_t reportId, const std::uint8_t* data,
                               int size) {
-    if (rxGate == 0) {
-        return;
-    }
-    if (mode >= 2) {
-        rxGate = 0; // one report per opening of the gate in the boot-loader steps
-    }
-    if (!link) {
-        return; // nothing to hand it to
-    }
     // The reader's buffer holds the device's whole input report, zero-filled past what
     // was read; never hand on more than it holds.
     int held = d != nullptr ? d->GetCaps().InputReportByteLength - 1 : 0;
     if (held <= 0) {
         held = 64;
     }
-    held = std::max(held, size);
+    held = std::clamp(std::max(held, size), 0, 1024);
+    if (rxGate == 0) {
+        // A boot loader may answer before tmUsbWait has opened the gate, when this
+        // thread runs the timer late. The first report after the packet is kept and
+        // taken when the gate opens, as it would have been taken then; later ones are
+        // dropped as before.
+        if (mode >= 2 && mode <= 9 && link && tmUsbWait->isActive() && !earlyReply_) {
+            earlyReply_ = EarlyReply{reportId, Bytes(data, data + held)};
+        }
+        return;
+    }
+    TakeReport(reportId, data, held);
+}
+
+void TfmIsp::TakeReport(std::uint8_t reportId, const std::uint8_t* data, int held) {
+    if (mode >= 2) {
+        rxGate = 0; // one report per opening of the gate in the boot-loader steps
+    }
+    if (!link) {
+        return; // nothing to hand it to
+    }
     const int count = ReportHandOnCount(data, held);
     std::uint8_t buffer[1024];
     std::memcpy(buffer, data, static_cast<std::size_t>(count));
     link->Receive(buffer, count);
     if (hidData_ != nullptr && hidData_->isVisible()) {
         addTrafficLine(hexLine("R ", reportId, buffer, count));
+    }
+}
+
+void TfmIsp::TakeEarlyReply() {
+    std::optional<EarlyReply> kept;
+    kept.swap(earlyReply_);
+    if (kept && rxGate != 0 && mode >= 2 && mode <= 9) {
+        TakeReport(kept->reportId, kept->data.data(), static_cast<int>(kept->data.size()));
     }
 }
 
@@ -413,8 +433,7 @@ void TfmIsp::WriteReport(const std::uint8_t* data, int length) {
     // ahead of the reply that the write brings back.
     if (hidData_ != nullptr && hidData_->Logging()) {
         const QString line = hexLine("W ", 0, data, length);
-        QMetaObject::invokeMethod(
-            this, [this, line] { addTrafficLine(line); }, Qt::QueuedConnection);
+        PostToThread(this, [this, line] { addTrafficLine(line); });
     }
     if (target != nullptr) {
         int outputLength = target->GetCaps().OutputReportByteLength;

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QMenuBar;
@@ -178,6 +179,21 @@ private:
     void DumpImageBuffer();
     void OpenRunSession(int waitTimeout);
     void addTrafficLine(const QString& line);
+    // Hands one input report (`held` data bytes) to the link, as the data handler does
+    // with the receive gate open.
+    void TakeReport(std::uint8_t reportId, const std::uint8_t* data, int held);
+    // Takes the boot-loader reply kept while the gate was closed, if any; discards it
+    // when the gate is not open in a boot-loader step.
+    void TakeEarlyReply();
+    void DiscardEarlyReply() { earlyReply_.reset(); }
+
+    struct EarlyReply {
+        std::uint8_t reportId;
+        Bytes data;
+    };
+    // The first input report that arrived after a boot-loader packet was sent and
+    // before tmUsbWait opened the gate.
+    std::optional<EarlyReply> earlyReply_;
 
     QLabel* panels_[2] = {nullptr, nullptr};
     QString stepLabel_;

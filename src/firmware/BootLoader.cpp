@@ -62,6 +62,9 @@ void TfmIsp::SendIspStep() {
 void TfmIsp::tmUsbWaitTimer() {
     tmUsbWait->stop();
     rxGate = 1;
+    // A reply that came while the gate was still closed is taken now, at the moment
+    // it would have been taken had it come after this tick.
+    TakeEarlyReply();
 }
 
 void TfmIsp::HandleIspReply(const LCmd& reply) {

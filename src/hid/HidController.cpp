@@ -130,12 +130,21 @@ THidDeviceController::THidDeviceController(std::unique_ptr<HidBackend> backend, 
 
 THidDeviceController::~THidDeviceController() {
     // A device still claimed is reported unplugged once more; the others go silently.
+    // The handler may check the device in, which takes it out of the list: walk a
+    // copy, and skip a device that an earlier handler has already released.
+    std::vector<THidDevice*> claimed;
     for (auto& d : devices_) {
         if (d->checkedOut_) {
-            d->pluggedIn_ = false;
-            if (OnDeviceUnplug) {
-                OnDeviceUnplug(d.get());
-            }
+            claimed.push_back(d.get());
+        }
+    }
+    for (THidDevice* d : claimed) {
+        if (!isListed(d)) {
+            continue;
+        }
+        d->pluggedIn_ = false;
+        if (OnDeviceUnplug) {
+            OnDeviceUnplug(d);
         }
     }
     devices_.clear();

@@ -22,6 +22,7 @@ void TfmIsp::CloseLink() {
         link.reset(); // destroyed now, or once its reply in progress has been handled
         rxGate = 0;
     }
+    DiscardEarlyReply();
     mode = 0;
     SetStatusColour(false);
     SetPanelText(0, kDisconnect);
@@ -35,6 +36,7 @@ void TfmIsp::OpenRunSession(int waitTimeout) {
         link.reset(new LUsbProc(this));
         if (link->Open()) {
             rxGate = 1;
+            DiscardEarlyReply(); // the gate opened for run-mode work
             link->SetWaitTimeout(waitTimeout);
         }
     }

@@ -29,8 +29,9 @@ struct Rig {
     std::vector<std::pair<MessageKind, QString>> messages;
     std::vector<int> commands;
     TfmIsp* w = nullptr;
+    sim::UnitScenario scenario;
 
-    explicit Rig(sim::UnitScenario s = defaults()) {
+    explicit Rig(sim::UnitScenario s = defaults()) : scenario(s) {
         unit = std::make_unique<sim::SimUnit>(s);
         port = std::make_unique<sim::SimBusPort>(bus, *unit, s.outputReportLength);
         CreateForms(std::make_unique<sim::SimHidBackend>(bus));
@@ -52,7 +53,7 @@ struct Rig {
         s.restartMs = 200;
         return s;
     }
-    void start() { unit->start(port.get()); }
+    void start() { sim::StartAmongOtherDevices(*bus, *unit, *port, scenario.otherDevices); }
     static bool waitFor(const std::function<bool()>& pred, int ms = 60000) {
         return WaitFor(pred, ms);
     }
