@@ -2,6 +2,7 @@
 #include "sim/SimHidBus.h"
 
 #include "core/PostToThread.h"
+#include "hid/UnitIdentity.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -234,7 +235,7 @@ void SimBusPort::attach(std::uint16_t productId) {
     caps.Usage = 0x01;
     caps.InputReportByteLength = 65;
     caps.OutputReportByteLength = outputLength_;
-    HIDD_ATTRIBUTES a{0x0168, productId, 0x0104};
+    HIDD_ATTRIBUTES a{kUnitVendorId, productId, 0x0104};
     SimUnit* unit = &unit_;
     std::lock_guard lock(m_);
     if (!current_.empty()) {

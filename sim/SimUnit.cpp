@@ -1,6 +1,8 @@
 // The simulated unit's application firmware and boot loader.
 #include "sim/SimUnit.h"
 
+#include "hid/UnitIdentity.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
@@ -17,8 +19,8 @@ void putLe32(std::uint8_t* p, std::uint32_t v) {
         p[i] = static_cast<std::uint8_t>(v >> (8 * i));
     }
 }
-constexpr std::uint16_t kRunProduct = 0x0821;
-constexpr std::uint16_t kUpdateProduct = 0x0904;
+constexpr std::uint16_t kRunProduct = kRunProductId;
+constexpr std::uint16_t kUpdateProduct = kUpdateProductId;
 constexpr int kVanishDelayMs = 20; // from a reset request to leaving the bus
 } // namespace
 
@@ -82,6 +84,7 @@ void SimUnit::wipe() {
     dspMaxBlock_ = -1;
     dspBlocks_ = 0;
     counters_ = State{};
+    bootSlackUs_.clear();
 }
 
 void SimUnit::setScenario(const UnitScenario& scenario) {
@@ -263,6 +266,14 @@ void SimUnit::handleBoot(const std::uint8_t* d, std::size_t n) {
     if (st == 0) {
         return;
     }
+    const auto now = std::chrono::steady_clock::now();
+    if (lastBootRequest_ && st != step::Connect) {
+        bootSlackUs_.push_back(
+            std::chrono::duration<double, std::micro>(now - *lastBootRequest_).count() -
+            1000.0 * lastBootDelayMs_);
+    }
+    lastBootRequest_ = now;
+    lastBootDelayMs_ = 0;
 
     const bool faultHere =
         scenario_.bootFault != Fault::None && st == scenario_.bootFaultStep &&
@@ -328,6 +339,7 @@ void SimUnit::handleBoot(const std::uint8_t* d, std::size_t n) {
     } else {
         delay = std::int64_t{hostPos_} + 56 < length ? 20 : 200;
     }
+    lastBootDelayMs_ = delay;
     Bytes report(65, 0);
     std::uint8_t* r = report.data() + 1;
     putLe32(r, sum);
@@ -412,6 +424,7 @@ SimUnit::State SimUnit::state() const {
     }
     s.dspBlocks = dspBlocks_;
     s.dspGapsUs = dspGapsUs_;
+    s.bootSlackUs = bootSlackUs_;
     s.dataPackets = dataPackets_;
     return s;
 }

@@ -115,6 +115,10 @@ public:
         // For each DspWriteBlock after the first: microseconds from the unit handing over
         // its acknowledgement of the previous block to this block arriving.
         std::vector<double> dspGapsUs;
+        // For each boot-loader request after the first of an exchange: microseconds
+        // from the previous request's arrival to this one's, less the reply delay of
+        // the previous step. Never below zero for a host that keeps the pacing.
+        std::vector<double> bootSlackUs;
     };
     State state() const;
 
@@ -156,6 +160,9 @@ private:
     std::uint32_t written_ = 0; // bytes stored since Start Program
     std::uint32_t hostPos_ = 0; // the host's image position as the unit can infer it
     bool lengthKnown_ = false;
+    std::optional<std::chrono::steady_clock::time_point> lastBootRequest_;
+    int lastBootDelayMs_ = 0;
+    std::vector<double> bootSlackUs_;
     std::uint8_t lastCode_ = 0xFF;
     int dataPackets_ = 0;
 

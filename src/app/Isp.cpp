@@ -27,6 +27,8 @@ constexpr int kClientWidth = 404;  // the progress bar spans the client area
 constexpr int kClientHeight = 134; // controls, progress bar (17) and status bar (19)
 constexpr int kStatusHeight = 19;
 constexpr int kProgressHeight = 17;
+// A report of the unit: report ID and 64 data bytes.
+constexpr int kDefaultReportLength = 65;
 
 QFont sansSerif(int pixels) {
     QFont f("MS Sans Serif");
@@ -53,7 +55,7 @@ QString hexLine(const char* prefix, std::uint8_t reportId, const std::uint8_t* b
 
 TfmIsp::TfmIsp(std::unique_ptr<HidBackend> backend, QWidget* parent) : QMainWindow(parent) {
     setObjectName("fmIsp");
-    setWindowTitle("Update TRM 415 V1.04 DezOdeziDorOzo");
+    setWindowTitle(kWindowTitle);
     setFont(sansSerif(11));
     createControls();
     HidCtl = new THidDeviceController(std::move(backend), this);
@@ -157,6 +159,13 @@ void TfmIsp::createControls() {
     MainMenu1->setVisible(false);
 }
 
+void TfmIsp::Enable(QTimer* timer) {
+    // Enabling a timer that runs already changes nothing: its count goes on.
+    if (!timer->isActive()) {
+        timer->start();
+    }
+}
+
 QTimer* TfmIsp::makeTimer(const char* name, int interval, void (TfmIsp::*handler)()) {
     auto* t = new QTimer(this);
     t->setObjectName(name);
@@ -246,7 +255,7 @@ void TfmIsp::ShowMessage(MessageKind kind, const QString& text) {
         return;
     }
     QMessageBox box(this);
-    box.setWindowTitle(QGuiApplication::applicationDisplayName());
+    box.setWindowTitle(kMessageTitle);
     box.setIcon(kind == MessageKind::Error         ? QMessageBox::Critical
                 : kind == MessageKind::Information ? QMessageBox::Information
                                                    : QMessageBox::NoIcon);
@@ -265,6 +274,11 @@ bool TfmIsp::event(QEvent* e) {
 
 void TfmIsp::closeEvent(QCloseEvent* e) {
     FormClose();
+    // The diagnostic windows close with this one, so a visible one cannot keep the
+    // program running.
+    if (hidData_ != nullptr) {
+        hidData_->close();
+    }
     QMainWindow::closeEvent(e);
 }
 
@@ -438,7 +452,7 @@ void TfmIsp::WriteReport(const std::uint8_t* data, int length) {
     if (target != nullptr) {
         int outputLength = target->GetCaps().OutputReportByteLength;
         if (outputLength <= 0) {
-            outputLength = length + 1;
+            outputLength = kDefaultReportLength; // report ID and 64 data bytes
         }
         std::vector<std::uint8_t> report(
             static_cast<std::size_t>(std::max(outputLength, length + 1)), 0);

@@ -38,6 +38,8 @@ inline const QString kDetectRunHid = QStringLiteral("Detect Run HID");
 inline const QString kDetectUpdateHid = QStringLiteral("Detect Update HID");
 inline const QString kDisconnect = QStringLiteral("Disconnect");
 inline const QString kProgramOk = QStringLiteral(" Program OK !! ");
+inline const QString kWindowTitle = QStringLiteral("Update TRM 415 V1.04 DezOdeziDorOzo");
+inline const QString kMessageTitle = QStringLiteral("Update TRM 415");
 
 enum class MessageKind { Error, Information, Plain };
 
@@ -176,6 +178,8 @@ private:
     void createControls();
     void createTimers();
     QTimer* makeTimer(const char* name, int interval, void (TfmIsp::*handler)());
+    // Starts `timer` unless it is running.
+    static void Enable(QTimer* timer);
     void DumpImageBuffer();
     void OpenRunSession(int waitTimeout);
     void addTrafficLine(const QString& line);

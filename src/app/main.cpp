@@ -11,7 +11,8 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName("Update TRM 415");
+    // No application display name: Qt would append it to the window's title, which
+    // must read exactly as designed.
     try {
         trm::CreateForms(std::make_unique<trm::LinuxHidBackend>());
         trm::fmIsp->show();
@@ -19,7 +20,7 @@ int main(int argc, char** argv) {
         trm::DestroyForms();
         return rc;
     } catch (const std::exception& e) {
-        QMessageBox::critical(nullptr, "Update TRM 415", QString::fromLocal8Bit(e.what()));
+        QMessageBox::critical(nullptr, trm::kMessageTitle, QString::fromLocal8Bit(e.what()));
         return 1;
     }
 }

@@ -42,7 +42,7 @@ void TfmIsp::SendIspStep() {
     if (step.reset) {
         SetProgress(0);
         SetPanelText(1, kNoDevice);
-        tmWaitDisconnect->start();
+        Enable(tmWaitDisconnect);
     }
     expectedSum = 0;
     SendCommand(
@@ -51,10 +51,14 @@ void TfmIsp::SendIspStep() {
     expectedSum = IspPacketSum(step.packet);
     if (link) {
         if (StepLabel() == "MCU Reset") {
-            tmWaitDisconnect->start();
+            Enable(tmWaitDisconnect);
         } else {
-            tmUsbWait->setInterval(IspReplyDelay(mode, imagePos, imageLength));
-            tmUsbWait->start();
+            // A new interval restarts a running timer; the same one leaves its count.
+            const int delay = IspReplyDelay(mode, imagePos, imageLength);
+            if (tmUsbWait->interval() != delay) {
+                tmUsbWait->setInterval(delay);
+            }
+            Enable(tmUsbWait);
         }
     }
 }

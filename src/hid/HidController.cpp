@@ -1,6 +1,8 @@
 // HID device controller, device objects and reader threads.
 #include "hid/HidController.h"
 
+#include "core/PostToThread.h"
+
 #include <QMetaObject>
 
 #include <algorithm>
@@ -10,11 +12,18 @@
 
 namespace trm {
 
+Q_LOGGING_CATEGORY(lcHid, "trm415.hid")
+
 namespace {
 constexpr std::size_t kDefaultInputLength = 65; // report ID + 64 data bytes
+// A unit's node can appear before udev has given this user access to it (after a
+// restart into the other identity, say): its opening is tried again this often before
+// the unit is reported as one that cannot be opened.
+constexpr int kAccessRetries = 10;
+constexpr int kAccessRetryMs = 200;
 
 bool isUnit(const HIDD_ATTRIBUTES& a) {
-    return IsRunIdentity(a) || IsUpdateIdentity(a);
+    return IsUnitIdentity(a);
 }
 } // namespace
 
@@ -73,10 +82,14 @@ void THidDeviceReadThread::run() {
                               [this] { return terminated_.load(); });
             break;
         }
-        case ReadStatus::Stopped:
         case ReadStatus::Gone:
-            // Removal reaches the controller through the system's notification and
-            // the scan that follows; the reader just ends.
+            // Removal normally reaches the controller through the system's
+            // notification; a scan is queued as well, so that a notification that
+            // never comes cannot leave the claimed unit standing.
+            PostToThread(controller_, [c = controller_] { c->Scan(); });
+            finished_ = true;
+            return;
+        case ReadStatus::Stopped:
             finished_ = true;
             return;
         }
@@ -95,22 +108,24 @@ THidDevice::~THidDevice() {
     CloseFile();
 }
 
-bool THidDevice::WriteFile(const void* buffer, std::uint32_t count, std::uint32_t& written) {
+bool THidDevice::WriteFile(const void* buffer, std::uint32_t count, std::uint32_t& written,
+                           int* error) {
     written = 0;
+    int e = 0;
     std::lock_guard lock(writeMutex_);
     if (!writeHandle_) {
-        int error = 0;
-        writeHandle_ = controller_->backend_->open(info_, error);
-        if (!writeHandle_) {
-            return false;
-        }
+        writeHandle_ = controller_->backend_->open(info_, e);
     }
-    int error = 0;
-    if (!writeHandle_->write(static_cast<const std::uint8_t*>(buffer), count, error)) {
-        return false;
+    if (writeHandle_ && writeHandle_->write(static_cast<const std::uint8_t*>(buffer), count, e)) {
+        written = count;
+    } else {
+        qCWarning(lcHid, "write of %u bytes to %s failed: %s", count, info_.path.c_str(),
+                  std::strerror(e));
     }
-    written = count;
-    return true;
+    if (error != nullptr) {
+        *error = written == count ? 0 : e;
+    }
+    return written == count;
 }
 
 void THidDevice::CloseFile() {
@@ -122,6 +137,9 @@ void THidDevice::CloseFile() {
 
 THidDeviceController::THidDeviceController(std::unique_ptr<HidBackend> backend, QObject* parent)
     : QObject(parent), backend_(std::move(backend)) {
+    accessRetryTimer_.setSingleShot(true);
+    accessRetryTimer_.setInterval(kAccessRetryMs);
+    connect(&accessRetryTimer_, &QTimer::timeout, this, [this] { Scan(); });
     backend_->setChangeHandler([this] { deviceChangeNotification(); });
     // The first scan runs as soon as the event loop runs, and counts as a change.
     QMetaObject::invokeMethod(
@@ -203,6 +221,14 @@ void THidDeviceController::Scan() {
         }
     }
 
+    // Retries are kept only for devices still present.
+    for (auto it = accessRetries_.begin(); it != accessRetries_.end();) {
+        const bool present = std::any_of(found.begin(), found.end(), [&it](const HidDeviceInfo& f) {
+            return f.instanceId == it->first;
+        });
+        it = present ? std::next(it) : accessRetries_.erase(it);
+    }
+
     // Then arrivals, appended in the order the system lists them.
     for (const HidDeviceInfo& f : found) {
         const bool known = std::any_of(devices_.begin(), devices_.end(), [&f](const auto& d) {
@@ -211,6 +237,19 @@ void THidDeviceController::Scan() {
         if (known) {
             continue;
         }
+        if (!f.accessible && isUnit(f.attributes)) {
+            // Not yet: the arrival is taken once the node opens, or reported when it
+            // still does not after the last try.
+            int& tries = accessRetries_[f.instanceId];
+            if (tries < kAccessRetries) {
+                ++tries;
+                if (!accessRetryTimer_.isActive()) {
+                    accessRetryTimer_.start();
+                }
+                continue;
+            }
+        }
+        accessRetries_.erase(f.instanceId);
         devices_.push_back(std::make_unique<THidDevice>(this, f));
         changed = true;
         if (!f.accessible && isUnit(f.attributes)) {

@@ -5,13 +5,17 @@
 
 #include "core/SyncCall.h"
 #include "hid/HidBackend.h"
+#include "hid/UnitIdentity.h"
 
+#include <QLoggingCategory>
 #include <QObject>
+#include <QTimer>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +23,8 @@
 #include <vector>
 
 namespace trm {
+
+Q_DECLARE_LOGGING_CATEGORY(lcHid)
 
 class THidDevice;
 class THidDeviceController;
@@ -70,9 +76,11 @@ public:
     HIDP_CAPS GetCaps() const { return info_.caps; }
 
     // Writes `count` bytes as one output report, opening the read/write handle when it
-    // is not open. Returns false when the handle cannot be opened or the write fails.
-    // Thread-safe: the link session's worker calls it.
-    bool WriteFile(const void* buffer, std::uint32_t count, std::uint32_t& written);
+    // is not open. Returns false when the handle cannot be opened or the write fails,
+    // with the system's error code in `*error` (0 on success) and a warning in the log
+    // category trm415.hid. Thread-safe: the link session's worker calls it.
+    bool WriteFile(const void* buffer, std::uint32_t count, std::uint32_t& written,
+                   int* error = nullptr);
 
     bool PluggedIn() const { return pluggedIn_; }
     bool CheckedOut() const { return checkedOut_; }
@@ -146,22 +154,12 @@ private:
 
     std::unique_ptr<HidBackend> backend_;
     std::vector<std::unique_ptr<THidDevice>> devices_;
+    QTimer accessRetryTimer_;
+    std::map<std::string, int> accessRetries_; // instance id -> failed opens so far
     bool scanning_ = false;
     bool firstScan_ = true;
     bool rescanPending_ = false;
     int scans_ = 0;
 };
-
-// Identities of the unit.
-inline constexpr std::uint16_t kUnitVendorId = 0x0168;
-inline constexpr std::uint16_t kRunProductId = 0x0821;
-inline constexpr std::uint16_t kUpdateProductId = 0x0904;
-
-inline bool IsRunIdentity(const HIDD_ATTRIBUTES& a) {
-    return a.VendorID == kUnitVendorId && a.ProductID == kRunProductId;
-}
-inline bool IsUpdateIdentity(const HIDD_ATTRIBUTES& a) {
-    return a.VendorID == kUnitVendorId && a.ProductID == kUpdateProductId;
-}
 
 } // namespace trm

@@ -14,12 +14,13 @@ void TfmIsp::bnDspPorgramClick() {
         return; // the unopened session stays in `link`
     }
     rxGate = 1;
+    DiscardEarlyReply();
     link->SetWaitTimeout(10000);
     link->SetKeepAliveSuppressed(true);
     SendCommand(CM_QZR_CMD(kUnitAddress, cmd::GetUnitType), FrameMode::Framed);
     mode = 1;
     SetStepLabel("Dsp Program");
-    tmDspProgram->start();
+    Enable(tmDspProgram);
     SetStatusColour(true);
     bnMcuProgram->setEnabled(false);
     bnDspPorgram->setEnabled(false);
@@ -59,7 +60,7 @@ void TfmIsp::HandleDspReply(const LCmd& reply) {
         SetProgress(0);
         SetStatusColour(false);
         SetPanelText(0, kDisconnect);
-        tmRunStep->start();
+        Enable(tmRunStep);
     }
 }
 

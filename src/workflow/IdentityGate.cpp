@@ -94,7 +94,7 @@ void TfmIsp::Refuse(const QString& text) {
     ShowMessage(MessageKind::Information, text);
     refused = 1;
     btnStartProgram->setEnabled(true);
-    tmWrongDisconnect->start();
+    Enable(tmWrongDisconnect);
 }
 
 void TfmIsp::tmWrongDisconnectTimer() {

@@ -8,11 +8,38 @@ namespace trm {
 
 void TfmIsp::btnStartProgramClick() {
     btnStartProgram->setEnabled(false);
-    tmAutoUpdate->start();
+    Enable(tmAutoUpdate);
     btnVersionClick();
 }
 
 void TfmIsp::bnMcuProgramClick() {
+    // The image is loaded and checked before anything is asked of the unit: an image
+    // that cannot be loaded must not leave the unit restarted into its boot loader
+    // with nothing to write.
+    bool told = false;
+    const bool loaded = LoadHexImage(
+        data::McuImage(imageSel), ImageBuffer(imageBuffer), imageLength, kMcuUsableLength,
+        [this, &told](std::string_view m) {
+            told = true;
+            ShowMessage(MessageKind::Plain,
+                        QString::fromLatin1(m.data(), static_cast<qsizetype>(m.size())));
+        });
+    DumpImageBuffer();
+    if (!loaded) {
+        // Never send a partly loaded image: nothing is sent and the exchange is not
+        // started.
+        imageLength = 0;
+        tmMcuProg->stop();
+        mcuBusy = 0;
+        if (!told) {
+            ShowMessage(MessageKind::Error,
+                        QStringLiteral("The built-in microcontroller image %1 cannot be loaded; "
+                                       "nothing was sent to the unit.")
+                            .arg(imageSel));
+        }
+        CloseLink();
+        return;
+    }
     if (PanelText(1) == kDetectRunHid) {
         OpenRunSession(5000);
         link->SetKeepAliveSuppressed(true);
@@ -20,23 +47,10 @@ void TfmIsp::bnMcuProgramClick() {
         SendCommand(CM_QZR_IAP_RESET(cmd::IapReset), FrameMode::Framed);
     }
     SetStatusColour(true);
-    const bool loaded = LoadHexImage(
-        data::McuImage(imageSel), ImageBuffer(imageBuffer), imageLength, kMcuUsableLength,
-        [this](std::string_view m) {
-            ShowMessage(MessageKind::Plain,
-                        QString::fromLatin1(m.data(), static_cast<qsizetype>(m.size())));
-        });
-    DumpImageBuffer();
-    if (!loaded) {
-        // Never send a partly loaded image: the exchange is not started.
-        imageLength = 0;
-        CloseLink();
-        return;
-    }
     SetProgressMax(imageLength / kIspDataBytes + 1);
     bnMcuProgram->setEnabled(false);
     mcuBusy = 1;
-    tmMcuProg->start();
+    Enable(tmMcuProg);
     btnStartProgram->setEnabled(false);
 }
 
@@ -56,7 +70,7 @@ void TfmIsp::RunIdentityFound() {
         btnStartProgram->setEnabled(true);
     } else if (stage == 3) {
         stage = 2;
-        tmRunStep->start();
+        Enable(tmRunStep);
     }
 }
 

@@ -5,7 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
+
+#include <chrono>
+#include <cstdio>
 #include <set>
+#include <thread>
 
 using namespace trm;
 using namespace trm::testing;
@@ -105,6 +110,13 @@ TEST(CompleteUpdate, UnitAlreadyInBootLoaderFallsBackToPairOne) {
 // mcuBusy 1 kept.
 class BootLoaderError : public ::testing::TestWithParam<std::tuple<int, const char*, bool>> {};
 
+std::string stepCaseName(const ::testing::TestParamInfo<BootLoaderError::ParamType>& info) {
+    static const char* const kSteps[] = {"Connect",      "SyncPackage", "FirmwareVersion",
+                                         "DeviceId",     "ReadConfig",  "SyncProgram",
+                                         "StartProgram", "ProgramData"};
+    return std::string("WrongSumAt") + kSteps[std::get<0>(info.param) - 2];
+}
+
 TEST_P(BootLoaderError, StopsWithTheStepsMessage) {
     const auto [step, text, closes] = GetParam();
     sim::UnitScenario s = Rig::defaults();
@@ -138,7 +150,8 @@ INSTANTIATE_TEST_SUITE_P(Steps, BootLoaderError,
                                            std::make_tuple(6, "Erase All Error !!", false),
                                            std::make_tuple(7, "Erase All Error !!", false),
                                            std::make_tuple(8, "Program Start Error !!", false),
-                                           std::make_tuple(9, "Program Data Error !!", false)));
+                                           std::make_tuple(9, "Program Data Error !!", false)),
+                         stepCaseName);
 
 TEST(Unplug, DuringBootLoaderThenBackInRunIdentityResumesWithTheDspProgram) {
     sim::UnitScenario s = Rig::defaults();
@@ -193,3 +206,53 @@ TEST(Unplug, DuringDspDownloadLeavesTheFlowStopped) {
     EXPECT_EQ(rig.w->stage, 1);
     EXPECT_TRUE(rig.messages.empty());
 }
+
+// A boot loader that answers before the host's timer has opened the receive gate (it
+// answers early, or this thread runs the timer late): the reply is kept and taken when
+// the gate opens, and the update completes byte for byte.
+struct EarlyCase {
+    const char* name;
+    int earlyMs;   // the boot loader answers this long before each step's delay
+    int guiBusyMs; // the GUI thread is held this long after each boot-loader packet
+};
+
+class EarlyReply : public ::testing::TestWithParam<EarlyCase> {};
+
+TEST_P(EarlyReply, IsKeptUntilTheGateOpensAndTheUpdateCompletes) {
+    const EarlyCase c = GetParam();
+    sim::UnitScenario s = Rig::defaults();
+    s.earlyMs = c.earlyMs;
+    s.otherDevices = 2;
+    Rig rig(s);
+    if (c.guiBusyMs > 0) {
+        // After the packet's timer has been armed: the tick comes late.
+        QObject::connect(rig.w, &TfmIsp::commandSent, [&](int command) {
+            if (command == -1) {
+                QTimer::singleShot(0, [ms = c.guiBusyMs] {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                });
+            }
+        });
+    }
+    rig.start();
+    ASSERT_TRUE(Rig::waitFor([&] { return rig.w->btnStartProgram->isEnabled(); }));
+    rig.w->btnStartProgram->click();
+    ASSERT_TRUE(rig.waitMessage(" Program OK !! ", kUpdateDeadline));
+    ASSERT_TRUE(Rig::waitFor([&] { return rig.unit->state().updateDone == 1; }, 10000));
+    EXPECT_EQ(rig.messages.size(), 1u);
+    EXPECT_TRUE(rig.holds(rig.w->imageSel));
+    // How the unit saw the pacing: the shortest time between two boot-loader requests
+    // beyond the previous step's delay (the figure; the host arms its timer when it
+    // hands a packet over, so the worker's write can lag it by a thread wake-up).
+    const auto slack = rig.unit->state().bootSlackUs;
+    ASSERT_GT(slack.size(), 1000u);
+    const double least = *std::min_element(slack.begin(), slack.end());
+    RecordProperty("least_slack_us", std::to_string(least));
+    std::printf("boot-loader requests: %zu gaps, least slack beyond the step's delay %.0f us\n",
+                slack.size(), least);
+}
+
+INSTANTIATE_TEST_SUITE_P(BootLoader, EarlyReply,
+                         ::testing::Values(EarlyCase{"AnswersFiveMsEarly", 5, 0},
+                                           EarlyCase{"GuiThreadBusy30MsAtEveryPacket", 0, 30}),
+                         [](const auto& info) { return std::string(info.param.name); });

@@ -13,6 +13,7 @@
 #include <linux/hidraw.h>
 #include <sys/ioctl.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -31,15 +32,15 @@ std::string usbPath(int port) {
     return "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(port);
 }
 
-// The sysfs entries of one unit: USB device, interface, HID device, hidraw node.
-std::string unitRecord(int n, std::uint16_t product, int usbPort = 1) {
+// The sysfs entries of one HID device: USB device, interface, HID device, hidraw node.
+std::string deviceRecord(int n, std::uint16_t vendor, std::uint16_t product, int usbPort) {
     const std::string usb = usbPath(usbPort);
     char hidName[64];
-    std::snprintf(hidName, sizeof hidName, "0003:0168:%04X.%04X", product, n + 1);
+    std::snprintf(hidName, sizeof hidName, "0003:%04X:%04X.%04X", vendor, product, n + 1);
     const std::string iface = usb.substr(4) + "/1-" + std::to_string(usbPort) + ":1.0";
     const std::string hid = iface + "/" + hidName;
     char hidId[64];
-    std::snprintf(hidId, sizeof hidId, "0003:00000168:%08X", product);
+    std::snprintf(hidId, sizeof hidId, "0003:%08X:%08X", vendor, product);
     // Vendor page, 64-byte input and output reports.
     const char* descriptor = "06 00 FF 09 01 A1 01 15 00 26 FF 00 75 08 95 40 09 01 81 02 "
                              "95 40 09 01 91 02 C0";
@@ -49,10 +50,12 @@ std::string unitRecord(int n, std::uint16_t product, int usbPort = 1) {
             desc += *p;
         }
     }
-    char product4[8];
+    char product4[8], vendor4[8];
     std::snprintf(product4, sizeof product4, "%04x", product);
+    std::snprintf(vendor4, sizeof vendor4, "%04x", vendor);
     return "P: " + usb.substr(4) +
-           "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=0168\nA: idProduct=" + product4 +
+           "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=" + vendor4 +
+           "\nA: idProduct=" + product4 +
            "\nA: bcdDevice=0104\n\n"
            "P: " +
            iface +
@@ -121,6 +124,8 @@ public:
 
     SimUnit* unit = nullptr;
     bool attached_ = false;
+    std::atomic<bool> gone{false}; // reads fail with ENODEV, as after a removal
+    std::atomic<int> ioctls{0};
     std::mutex m_;
     std::deque<Bytes> input_;
     std::vector<Bytes> writes_;
@@ -128,6 +133,7 @@ public:
 private:
     static gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
         auto* node = static_cast<EmulatedNode*>(self);
+        ++node->ioctls;
         if (umockdev_ioctl_client_get_request(client) == HIDIOCGRAWINFO) {
             UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
             GError* error = nullptr;
@@ -152,6 +158,10 @@ private:
     static gboolean onRead(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
         auto* node = static_cast<EmulatedNode*>(self);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        if (node->gone) {
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
+            return TRUE;
+        }
         std::lock_guard lock(node->m_);
         if (node->input_.empty()) {
             umockdev_ioctl_client_complete(client, -1, EAGAIN);
@@ -196,10 +206,19 @@ struct Testbed : ::testing::Test {
     }
     void TearDown() override { g_object_unref(tb); }
     void addUnit(int n, std::uint16_t product, int usbPort = 1) {
+        addDevice(n, 0x0168, product, usbPort);
+    }
+    void addDevice(int n, std::uint16_t vendor, std::uint16_t product, int usbPort) {
         GError* error = nullptr;
-        ASSERT_TRUE(
-            umockdev_testbed_add_from_string(tb, unitRecord(n, product, usbPort).c_str(), &error))
+        ASSERT_TRUE(umockdev_testbed_add_from_string(
+            tb, deviceRecord(n, vendor, product, usbPort).c_str(), &error))
             << (error ? error->message : "");
+    }
+    std::string devNode(int n) {
+        gchar* rootDir = umockdev_testbed_get_root_dir(tb);
+        const std::string node = std::string(rootDir) + "/dev/hidraw" + std::to_string(n);
+        g_free(rootDir);
+        return node;
     }
 };
 

@@ -155,3 +155,65 @@ TEST_F(Testbed, NodeThatCannotBeOpenedIsReported) {
     EXPECT_EQ(ev.device, nullptr);
     ::rmdir(node.c_str());
 }
+
+// A unit that goes without a uevent (lost by the system, or never sent): its reader
+// sees the node fail with ENODEV and a scan releases it.
+TEST_F(Testbed, UnitRemovedWithoutAUeventIsReleasedWhenItsReaderSeesItGone) {
+    addUnit(0, 0x0821);
+    EmulatedNode node(tb, "/dev/hidraw0", 0x0821);
+    THidDeviceController ctl(std::make_unique<LinuxHidBackend>());
+    ControllerEvents ev(&ctl);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ev.device != nullptr; }, kDeadline));
+    node.gone = true;
+    umockdev_testbed_remove_device(tb, hidrawSyspath(0, 0x0821).c_str());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ev.device == nullptr; }, kDeadline));
+    EXPECT_EQ(ev.events, (std::vector<std::string>{"claim /dev/hidraw0", "unplug /dev/hidraw0"}));
+    EXPECT_TRUE(ctl.Devices().empty());
+}
+
+// Without a udev monitor the devices are looked at on a timer: a unit that arrives, and
+// its restart into the other identity, are seen without any uevent.
+TEST_F(Testbed, WithoutAMonitorArrivalsAndRemovalsAreFoundByLooking) {
+    auto backend = std::make_unique<LinuxHidBackend>(LinuxHidBackend::Options{false, 500});
+    EXPECT_TRUE(backend->polling());
+    THidDeviceController ctl(std::move(backend));
+    ControllerEvents ev(&ctl);
+    std::vector<std::string> updates;
+    ctl.OnEnumerate = [&](THidDevice* d, int index) {
+        THidDevice* claimed = nullptr;
+        if (IsUnitIdentity(d->Attributes()) && ctl.CheckOutByIndex(claimed, index)) {
+            ev.device = claimed;
+            ev.events.push_back("claim " + d->DevicePath());
+        }
+        return true;
+    };
+    addUnit(0, 0x0821);
+    EmulatedNode run(tb, "/dev/hidraw0", 0x0821);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ev.device != nullptr; }, kDeadline));
+    EXPECT_TRUE(IsRunIdentity(ev.device->Attributes()));
+    umockdev_testbed_remove_device(tb, hidrawSyspath(0, 0x0821).c_str());
+    addUnit(1, 0x0904, 2); // a new USB device in sysfs (the emulation keeps the old one)
+    EmulatedNode update(tb, "/dev/hidraw1", 0x0904);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return ev.device != nullptr && IsUpdateIdentity(ev.device->Attributes()); },
+        kDeadline));
+    EXPECT_EQ(ev.events, (std::vector<std::string>{"claim /dev/hidraw0", "unplug /dev/hidraw0",
+                                                   "claim /dev/hidraw1"}));
+}
+
+// A scan opens only the unit's nodes; other HID devices are listed from sysfs.
+TEST_F(Testbed, ScanOpensOnlyNodesOfTheUnitsVendor) {
+    addDevice(0, 0x046D, 0xC52B, 1);
+    EmulatedNode keyboard(tb, "/dev/hidraw0", 0xC52B);
+    addUnit(1, 0x0821, 2);
+    EmulatedNode unit(tb, "/dev/hidraw1", 0x0821);
+    LinuxHidBackend backend;
+    const auto list = backend.enumerate();
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].attributes.VendorID, 0x046D); // from HID_ID
+    EXPECT_EQ(list[0].attributes.ProductID, 0xC52B);
+    EXPECT_EQ(list[0].caps.InputReportByteLength, 65); // from sysfs
+    EXPECT_EQ(keyboard.ioctls.load(), 0);
+    EXPECT_GT(unit.ioctls.load(), 0);
+    EXPECT_TRUE(IsRunIdentity(list[1].attributes));
+}

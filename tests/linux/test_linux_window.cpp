@@ -67,3 +67,37 @@ TEST_F(Testbed, UnitWithoutAccessIsToldOnceThenFoundAfterCureAndReplug) {
     fmIsp->operatorStandIn = [](MessageKind, const QString&) {};
     DestroyForms();
 }
+
+// After a restart into its other identity, the unit's node can appear before udev has
+// given this user access to it. The opening is tried again; the update goes on without
+// any message.
+TEST_F(Testbed, UpdateIdentityNodeReadableOnlyAfterAMomentIsClaimedWithoutAMessage) {
+    addUnit(4, 0x0904);
+    EmulatedNode emulated(tb, "/dev/hidraw4", 0x0904);
+    const std::string node = devNode(4);
+    const std::string away = node + ".away";
+    ASSERT_EQ(::rename(node.c_str(), away.c_str()), 0);
+    ASSERT_EQ(::mkdir(node.c_str(), 0), 0); // cannot be opened for reading and writing
+    QTimer::singleShot(300, [&] {
+        ::rmdir(node.c_str());
+        ::rename(away.c_str(), node.c_str());
+    });
+    CreateForms(std::make_unique<LinuxHidBackend>());
+    fmIsp->HidCtl->DevThreadSleepTime = 10;
+    std::vector<QString> messages;
+    fmIsp->operatorStandIn = [&](MessageKind, const QString& text) { messages.push_back(text); };
+    ASSERT_TRUE(waitFor([] { return fmIsp->PanelText(1) == "Detect Update HID"; }));
+    EXPECT_TRUE(fmIsp->btnStartProgram->isEnabled());
+    UnitScenario s;
+    s.startInUpdate = true;
+    SimUnit unit(s);
+    emulated.unit = &unit;
+    unit.start(&emulated);
+    // In its boot loader the unit answers nothing run-mode: the fallback starts the
+    // boot-loader exchange after 3000 ms.
+    fmIsp->btnStartProgram->click();
+    ASSERT_TRUE(waitFor([&] { return unit.state().dataPackets >= 3; }, 30000));
+    EXPECT_TRUE(messages.empty()) << (messages.empty() ? "" : messages[0].toStdString());
+    fmIsp->operatorStandIn = [](MessageKind, const QString&) {};
+    DestroyForms();
+}

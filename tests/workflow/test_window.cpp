@@ -83,6 +83,12 @@ TEST(MainWindow, TrafficLinesOnlyWhileTheWindowIsVisible) {
 
 class Refusal : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
 
+std::string refusalName(const ::testing::TestParamInfo<Refusal::ParamType>& info) {
+    static const char* const kNames[] = {"WrongUnitType", "WrongModelCase", "VersionTooOld",
+                                         "VersionTooNew"};
+    return kNames[info.index];
+}
+
 TEST_P(Refusal, TellsTheUnitShowsTheTextAndClosesLater) {
     sim::UnitScenario s = Rig::defaults();
     const auto& [setting, text] = GetParam();
@@ -113,15 +119,16 @@ TEST_P(Refusal, TellsTheUnitShowsTheTextAndClosesLater) {
     EXPECT_TRUE(Rig::waitFor([&] { return rig.unit->state().rejectUnit == 1; }, 5000));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Gate, Refusal,
-    ::testing::Values(std::make_pair(std::string("type"), std::string(" Invalid Unit Type !! ")),
-                      std::make_pair(std::string("trm415 V0104P 20210630"),
-                                     std::string(" Invalid Unit Type !! ")),
-                      std::make_pair(std::string("TRM415 V0103P 20210630"),
-                                     std::string("Too Old Version Uint !! ")),
-                      std::make_pair(std::string("TRM415 V0105P 20210630"),
-                                     std::string("Too New Version Uint !! "))));
+INSTANTIATE_TEST_SUITE_P(Gate, Refusal,
+                         ::testing::Values(std::make_pair(std::string("type"),
+                                                          std::string(" Invalid Unit Type !! ")),
+                                           std::make_pair(std::string("trm415 V0104P 20210630"),
+                                                          std::string(" Invalid Unit Type !! ")),
+                                           std::make_pair(std::string("TRM415 V0103P 20210630"),
+                                                          std::string("Too Old Version Uint !! ")),
+                                           std::make_pair(std::string("TRM415 V0105P 20210630"),
+                                                          std::string("Too New Version Uint !! "))),
+                         refusalName);
 
 TEST(MainWindow, SilentUnitFallsBackToPairOneWithRequestsQueued) {
     sim::UnitScenario s = Rig::defaults();
@@ -217,8 +224,11 @@ TEST(MainWindow, WriteReportFillsTheOutputReportWithZerosAndLogsTheData) {
     std::mutex m;
     HIDP_CAPS caps;
     caps.InputReportByteLength = 65;
-    for (std::uint16_t out : {65, 129}) {
-        caps.OutputReportByteLength = out;
+    // An output report length the descriptor does not state (0) writes a full report:
+    // report ID and 64 data bytes.
+    for (std::uint16_t stated : {65, 129, 0}) {
+        caps.OutputReportByteLength = stated;
+        const std::size_t out = stated != 0 ? stated : 65;
         const std::string id =
             rig.bus->add({0x0168, 0x0821, 1}, caps, [&](const std::uint8_t* r, std::size_t n) {
                 std::lock_guard lock(m);
@@ -280,15 +290,39 @@ TEST(MainWindow, RealMessageBoxHasIconTextAndOneOkButton) {
     rig.w->operatorStandIn = [](MessageKind, const QString&) {};
 }
 
-TEST(MainWindow, ClosingTheWindowClosesTheLink) {
-    Rig rig;
+// The unit among other HID devices of a desktop, listed before and after it: they are
+// ignored, and closing the window with the unit claimed closes the link, the traffic
+// window, and reports the unit unplugged once while the forms are destroyed.
+TEST(MainWindow, ClosingTheWindowAmongOtherDevicesClosesTheLinkAndTheTrafficWindow) {
+    sim::UnitScenario s = Rig::defaults();
+    s.otherDevices = 3;
+    Rig rig(s);
     rig.start();
     ASSERT_TRUE(Rig::waitFor([&] { return rig.w->btnStartProgram->isEnabled(); }));
+    const auto& devices = rig.w->HidCtl->Devices();
+    ASSERT_EQ(devices.size(), 4u);
+    EXPECT_NE(devices.back().get(), rig.w->device); // the unit is not the last entry
+    for (const auto& d : devices) {
+        EXPECT_EQ(d->CheckedOut(), d.get() == rig.w->device);
+    }
     rig.w->btnVersionClick();
     ASSERT_TRUE(rig.w->link != nullptr);
+    rig.w->HidData1Click();
+    ASSERT_TRUE(fmHidData->isVisible());
     rig.w->close();
     EXPECT_TRUE(rig.w->link == nullptr);
     EXPECT_EQ(rig.w->PanelText(0), "Disconnect");
+    EXPECT_FALSE(fmHidData->isVisible());
+    int unplugs = 0;
+    QObject::connect(rig.w, &TfmIsp::panelChanged, [&](int panel, const QString& text) {
+        unplugs += panel == 1 && text == "No Device";
+    });
+    rig.w->operatorStandIn = [](MessageKind, const QString&) {};
+    DestroyForms(); // the controller reports the claimed unit unplugged
+    rig.w = nullptr;
+    EXPECT_EQ(unplugs, 1);
+    CreateForms(std::make_unique<sim::SimHidBackend>(rig.bus)); // for the rig's own end
+    rig.w = fmIsp;
 }
 
 TEST(MainWindow, HiddenMenuItemsOpenTheDiagnosticWindows) {
@@ -308,4 +342,18 @@ TEST(MainWindow, HiddenMenuItemsOpenTheDiagnosticWindows) {
     rig.w->Memory1Click();
     EXPECT_TRUE(modal);
     EXPECT_EQ(fmProgData->windowTitle(), "Program Data");
+}
+
+// Enabling a timer that is running already leaves its count going: a second click on
+// "Start Program " does not push the auto-update fallback further away.
+TEST(MainWindow, EnablingARunningTimerKeepsItsCount) {
+    Rig rig; // no unit: the clicks send nothing
+    rig.w->btnStartProgramClick();
+    ASSERT_TRUE(rig.w->tmAutoUpdate->isActive());
+    Rig::pump(300);
+    const int left = rig.w->tmAutoUpdate->remainingTime();
+    ASSERT_LE(left, 2700);
+    rig.w->btnStartProgramClick();
+    EXPECT_LE(rig.w->tmAutoUpdate->remainingTime(), left);
+    rig.w->tmAutoUpdate->stop();
 }

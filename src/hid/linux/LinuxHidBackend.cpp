@@ -2,9 +2,14 @@
 #include "hid/linux/LinuxHidBackend.h"
 
 #include "hid/ReportDescriptor.h"
+#include "hid/UnitIdentity.h"
+
+#include <QTimer>
 
 #include <QSocketNotifier>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -129,8 +134,12 @@ bool parseHidId(const char* hidId, HIDD_ATTRIBUTES& a) {
 
 } // namespace
 
-LinuxHidBackend::LinuxHidBackend() : udev_(udev_new()) {
+LinuxHidBackend::LinuxHidBackend(Options options) : udev_(udev_new()) {
     if (udev_ == nullptr) {
+        return;
+    }
+    if (!options.useMonitor) {
+        startPolling(options.pollIntervalMs, nullptr);
         return;
     }
     // Events from the udev daemon come after its rules have set the node's access;
@@ -144,6 +153,7 @@ LinuxHidBackend::LinuxHidBackend() : udev_(udev_new()) {
         }
     }
     if (monitor_ == nullptr) {
+        startPolling(options.pollIntervalMs, "no udev monitor could be made");
         return;
     }
     udev_monitor_filter_add_match_subsystem_devtype(monitor_, "hidraw", nullptr);
@@ -151,6 +161,7 @@ LinuxHidBackend::LinuxHidBackend() : udev_(udev_new()) {
         udev_monitor_unref(monitor_);
         monitor_ = nullptr;
         source_ = "";
+        startPolling(options.pollIntervalMs, "the udev monitor cannot receive events");
         return;
     }
     notifier_ =
@@ -159,7 +170,30 @@ LinuxHidBackend::LinuxHidBackend() : udev_(udev_new()) {
                      [this] { onMonitorReadable(); });
 }
 
+void LinuxHidBackend::startPolling(int intervalMs, const char* why) {
+    // Without notifications a unit's restart into its other identity would never be
+    // seen: look at the devices at a steady pace instead.
+    if (why != nullptr) {
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true)) {
+            std::fprintf(stderr,
+                         "trm415: %s (netlink refused?); looking for HID devices every %d ms "
+                         "instead\n",
+                         why, intervalMs);
+        }
+    }
+    poll_ = std::make_unique<QTimer>();
+    poll_->setInterval(std::max(intervalMs, 1));
+    QObject::connect(poll_.get(), &QTimer::timeout, poll_.get(), [this] {
+        if (handler_) {
+            handler_();
+        }
+    });
+    poll_->start();
+}
+
 LinuxHidBackend::~LinuxHidBackend() {
+    poll_.reset();
     notifier_.reset();
     if (monitor_ != nullptr) {
         udev_monitor_unref(monitor_);
@@ -227,6 +261,20 @@ std::vector<HidDeviceInfo> LinuxHidBackend::enumerate() {
             readFile(std::string(udev_device_get_syspath(hid)) + "/report_descriptor", descriptor);
         }
 
+        // Only the unit's nodes are opened; every other HID device of the machine is
+        // listed from sysfs alone.
+        if (haveHidId && info.attributes.VendorID != kUnitVendorId) {
+            if (::access(node, R_OK | W_OK) != 0) {
+                info.accessible = false;
+                info.accessError = errno;
+            }
+            const ReportDescriptorInfo rd = ParseReportDescriptor(descriptor);
+            info.caps = rd.caps;
+            info.numberedReports = rd.numberedReports;
+            out.push_back(std::move(info));
+            udev_device_unref(dev);
+            continue;
+        }
         const int fd = ::open(node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) {
             hidraw_devinfo raw{};

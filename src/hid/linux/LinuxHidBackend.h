@@ -9,6 +9,7 @@
 struct udev;
 struct udev_monitor;
 class QSocketNotifier;
+class QTimer;
 
 namespace trm {
 
@@ -16,23 +17,32 @@ class LinuxHidBackend : public HidBackend {
 public:
     // Sets up the udev monitor before anything is listed, so that no arrival falls
     // between the first enumeration and the monitor.
-    LinuxHidBackend();
+    struct Options {
+        // Listen to udev for arrivals and removals; without it, or when no monitor can
+        // be made (netlink refused in some containers and sandboxes), the devices are
+        // looked at every `pollIntervalMs` instead.
+        bool useMonitor = true;
+        int pollIntervalMs = 500;
+    };
+    LinuxHidBackend() : LinuxHidBackend(Options{}) {}
+    explicit LinuxHidBackend(Options options);
     ~LinuxHidBackend() override;
 
     std::vector<HidDeviceInfo> enumerate() override;
     std::unique_ptr<HidConnection> open(const HidDeviceInfo& device, int& error) override;
     void setChangeHandler(std::function<void()> handler) override;
 
-    // Which event source the monitor listens to: "udev" (after the rules have run)
-    // or "kernel" (no udev daemon), or "" when no monitor could be made.
-    const char* monitorSource() const { return source_; }
+    // True when the devices are looked at on a timer rather than on notifications.
+    bool polling() const { return poll_ != nullptr; }
 
 private:
     void onMonitorReadable();
+    void startPolling(int intervalMs, const char* why);
 
     struct udev* udev_ = nullptr;
     struct udev_monitor* monitor_ = nullptr;
     std::unique_ptr<QSocketNotifier> notifier_;
+    std::unique_ptr<QTimer> poll_;
     std::function<void()> handler_;
     const char* source_ = "";
 };
