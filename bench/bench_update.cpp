@@ -61,11 +61,13 @@ struct Row {
     std::string measured;
     std::string goal;
     bool met;
+    bool measuredAnything; // a row without samples reads "no data", never "yes"
 };
 std::vector<Row> rows;
 
-void row(std::string what, std::string measured, std::string goal, bool met) {
-    rows.push_back({std::move(what), std::move(measured), std::move(goal), met});
+void row(std::string what, std::string measured, std::string goal, bool met,
+         bool measuredAnything = true) {
+    rows.push_back({std::move(what), std::move(measured), std::move(goal), met, measuredAnything});
 }
 
 std::string fmt(const char* f, double a, double b = 0) {
@@ -75,7 +77,9 @@ std::string fmt(const char* f, double a, double b = 0) {
 }
 
 constexpr int kRestartMs = 300;
-constexpr int kMarginMs = 2; // the unit answers 2 ms after each reply delay
+// The unit answers right at each reply delay: a reply that comes before the host's
+// timer has opened the gate is kept until it does.
+constexpr int kMarginMs = 0;
 
 // The delays prescribed on the path of one complete update, with the simulated unit's
 // own restart and reply times.
@@ -119,14 +123,20 @@ void completeUpdate(int pair) {
     const int packets = pair == 1 ? 1035 : 1026;
     const double f = floorMs(packets);
     row(fmt("complete update, pair %.0f: wall / floor", pair), fmt("%.0f / %.0f ms", ms, f),
-        "ratio <= 1.02", ok && ms / f <= 1.02);
+        "ratio <= 1.02", ok && ms / f <= 1.02, ok);
     rows.back().measured += fmt(" = %.4f", ms / f);
     const auto gaps = unit.state().dspGapsUs;
     row(fmt("per-exchange overhead, pair %.0f (%.0f DSP blocks)", pair,
             static_cast<double>(gaps.size())),
         fmt("median %.0f us, p99 %.0f us", percentile(gaps, 0.5), percentile(gaps, 0.99)),
         "median <= 100 us, p99 <= 1000 us",
-        percentile(gaps, 0.5) <= 100 && percentile(gaps, 0.99) <= 1000);
+        percentile(gaps, 0.5) <= 100 && percentile(gaps, 0.99) <= 1000, !gaps.empty());
+    const auto slack = unit.state().bootSlackUs;
+    const double least = slack.empty() ? 0 : *std::min_element(slack.begin(), slack.end());
+    row(fmt("boot-loader pacing, pair %.0f (%.0f gaps): least time beyond the step's delay", pair,
+            static_cast<double>(slack.size())),
+        fmt("%.0f us (median %.0f us)", least, percentile(slack, 0.5)), ">= 0 us", least >= 0,
+        !slack.empty());
     row(fmt("CPU during the update, pair %.0f (program and simulated unit)", pair),
         fmt("%.2f %% of one core", 100 * cpu / (ms / 1000)), "<= 5 %",
         100 * cpu / (ms / 1000) <= 5);
@@ -144,7 +154,8 @@ void completeUpdate(int pair) {
         const double idleS = static_cast<double>(t.nsecsElapsed()) / 1e9;
         row(fmt("CPU idle, unit attached, %.0f keep-alives in %.0f s",
                 unit.state().keepAlive - keepAlives0, idleS),
-            fmt("%.3f %% of one core", 100 * idleCpu / idleS), "< 1 %", 100 * idleCpu / idleS < 1);
+            fmt("%.3f %% of one core", 100 * idleCpu / idleS), "< 1 %",
+            100 * idleCpu / idleS<1, unit.state().keepAlive> keepAlives0);
     }
     fmIsp->operatorStandIn = [](MessageKind, const QString&) {};
     DestroyForms();
@@ -245,7 +256,10 @@ int main(int argc, char** argv) {
     std::printf("%s\n", std::string(150, '-').c_str());
     for (const auto& r : rows) {
         std::printf("%-66s | %-36s | %-32s | %s\n", r.what.c_str(), r.measured.c_str(),
-                    r.goal.c_str(), r.met ? "yes" : "NO");
+                    r.goal.c_str(),
+                    !r.measuredAnything ? "no data"
+                    : r.met             ? "yes"
+                                        : "NO");
     }
     return 0;
 }
