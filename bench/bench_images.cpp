@@ -33,5 +33,3 @@ void BuildDspImage1(benchmark::State& state) {
 BENCHMARK(BuildDspImage1)->Unit(benchmark::kMicrosecond);
 
 } // namespace
-
-BENCHMARK_MAIN();

@@ -65,11 +65,3 @@ void LinkRoundTrip(benchmark::State& state) {
 BENCHMARK(LinkRoundTrip)->Iterations(20000)->Unit(benchmark::kMicrosecond);
 
 } // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -50,10 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     break;
                 case 1: { // boot loader: the reply's packet number feeds the next packet
                     mode = 9;
-                    packetNo = static_cast<std::int32_t>(std::uint32_t{reply.payload[0]} |
-                                                         std::uint32_t{reply.payload[1]} << 8 |
-                                                         std::uint32_t{reply.payload[2]} << 16 |
-                                                         std::uint32_t{reply.payload[3]} << 24);
+                    packetNo = trm::IspReplyPacketNumber(reply);
                     const trm::IspStep s = trm::BuildIspStep({mode, packetNo, progress, pos},
                                                              image.data(), image.size(), 57504);
                     (void)trm::IspPacketSum(s.packet);

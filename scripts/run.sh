@@ -11,4 +11,4 @@ case " $* " in
 *" --simulate"*) ;;
 *) set -- --simulate "$@" ;;
 esac
-exec ./build/sim/trm415-run "$@"
+exec ./build/src/runner/trm415-run "$@"

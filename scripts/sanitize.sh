@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds a sanitizer configuration and runs its tests.
 #   scripts/sanitize.sh address   ASan+UBSan, every test
-#   scripts/sanitize.sh thread    TSan, the threaded tests (labels hid, link, workflow, e2e)
+#   scripts/sanitize.sh thread    TSan, the threaded tests (labels hid, sim, link, workflow,
+#                                 e2e, linux)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 kind=${1:?address or thread}
@@ -14,5 +15,5 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp"
 labels=()
-if [ "$kind" = thread ]; then labels=(-L 'hid|link|workflow|e2e|linux'); fi
+if [ "$kind" = thread ]; then labels=(-L 'hid|sim|link|workflow|e2e|linux'); fi
 ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" --timeout 600 "${labels[@]}"

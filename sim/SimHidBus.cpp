@@ -103,13 +103,7 @@ void SimHidBus::remove(const std::string& instanceId) {
         if (it == devices_.end()) {
             return;
         }
-        for (auto& q : it->second.connections) {
-            {
-                std::lock_guard ql(q->m);
-                q->gone = true;
-            }
-            q->cv.notify_all();
-        }
+        eachConnection(it->second, [](Queue& q) { q.gone = true; });
         devices_.erase(it);
         order_.erase(std::remove(order_.begin(), order_.end(), instanceId), order_.end());
     }
@@ -122,12 +116,18 @@ void SimHidBus::deliver(const std::string& instanceId, const Bytes& report) {
     if (it == devices_.end()) {
         return;
     }
-    for (auto& q : it->second.connections) {
+    eachConnection(it->second, [&report](Queue& q) {
+        if (q.reports.size() < 64) {
+            q.reports.push_back(report);
+        }
+    });
+}
+
+void SimHidBus::eachConnection(Device& d, const std::function<void(Queue&)>& change) {
+    for (auto& q : d.connections) {
         {
             std::lock_guard ql(q->m);
-            if (q->reports.size() < 64) {
-                q->reports.push_back(report);
-            }
+            change(*q);
         }
         q->cv.notify_all();
     }

@@ -50,6 +50,8 @@ private:
         std::vector<std::shared_ptr<Queue>> connections;
     };
     void notify();
+    // Changes each open connection of `d` under its lock, then wakes its reader.
+    void eachConnection(Device& d, const std::function<void(Queue&)>& change);
 
     std::mutex m_;
     std::map<std::string, Device> devices_;

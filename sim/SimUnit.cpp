@@ -10,17 +10,6 @@
 namespace trm::sim {
 
 namespace {
-std::uint32_t le32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-}
-void putLe32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
-}
-constexpr std::uint16_t kRunProduct = kRunProductId;
-constexpr std::uint16_t kUpdateProduct = kUpdateProductId;
 constexpr int kVanishDelayMs = 20; // from a reset request to leaving the bus
 } // namespace
 
@@ -46,7 +35,7 @@ void SimUnit::start(UnitPort* port) {
         present_ = true;
         gone_ = false;
         ++epoch_;
-        product = identity_ == Identity::Run ? kRunProduct : kUpdateProduct;
+        product = identity_ == Identity::Run ? kRunProductId : kUpdateProductId;
     }
     port->attach(product);
 }
@@ -62,7 +51,7 @@ void SimUnit::replug(Identity identity) {
         ++epoch_;
         port = port_;
     }
-    port->attach(identity == Identity::Run ? kRunProduct : kUpdateProduct);
+    port->attach(identity == Identity::Run ? kRunProductId : kUpdateProductId);
 }
 
 void SimUnit::unplug() {
@@ -189,22 +178,12 @@ void SimUnit::handleRun(const std::uint8_t* d, std::size_t n) {
 }
 
 void SimUnit::replyFrame(std::uint8_t command, const Bytes& payload, int delayMs) {
+    const Bytes frame = EncodeLinkFrame(kUnitAddress, kProgramAddress, command, payload);
     Bytes report(65, 0);
-    std::uint8_t* f = report.data() + 1;
-    f[0] = 0x10;
-    f[1] = 0x02;
-    f[2] = 0x01;
-    f[3] = 0x00;
-    f[4] = static_cast<std::uint8_t>(payload.size() + 1);
-    f[5] = command;
-    std::copy(payload.begin(), payload.end(), f + 6);
-    f[6 + payload.size()] = 0x10;
-    f[7 + payload.size()] = 0x03;
-    std::uint8_t check = 0;
-    for (std::size_t i = 0; i < payload.size() + 8; ++i) {
-        check ^= f[i];
-    }
-    f[8 + payload.size()] = check;
+    std::copy(frame.begin(),
+              frame.begin() +
+                  std::min<std::ptrdiff_t>(64, static_cast<std::ptrdiff_t>(frame.size())),
+              report.begin() + 1);
     sendLater(delayMs + scenario_.lateMs, std::move(report), command == cmd::DspWriteBlock);
 }
 
@@ -295,11 +274,11 @@ void SimUnit::handleBoot(const std::uint8_t* d, std::size_t n) {
         return;
     }
 
-    const std::uint32_t packetNo = st <= step::SyncProgram ? packet[4] : le32(packet + 4);
+    const std::uint32_t packetNo = st <= step::SyncProgram ? packet[4] : ReadLe32(packet + 4);
     const std::int64_t length = lengthKnown_ ? std::int64_t{declaredLength_} : INT_MAX;
     switch (st) {
     case step::StartProgram: {
-        declaredLength_ = le32(packet + 12);
+        declaredLength_ = ReadLe32(packet + 12);
         lengthKnown_ = true;
         std::fill(flash_.begin(), flash_.end(), 0xFF);
         const std::uint32_t k = std::min<std::uint32_t>(48, declaredLength_);
@@ -342,15 +321,15 @@ void SimUnit::handleBoot(const std::uint8_t* d, std::size_t n) {
     lastBootDelayMs_ = delay;
     Bytes report(65, 0);
     std::uint8_t* r = report.data() + 1;
-    putLe32(r, sum);
-    putLe32(r + 4, packetNo + 1 + scenario_.packetNumberBias);
+    WriteLe32(r, sum);
+    WriteLe32(r + 4, packetNo + 1 + scenario_.packetNumberBias);
     if (st == step::FirmwareVersion) {
         r[8] = 0x2C;
     } else if (st == step::DeviceId) {
-        putLe32(r + 8, 0x00235100);
+        WriteLe32(r + 8, 0x00235100);
     } else if (st == step::ReadConfig) {
-        putLe32(r + 8, 0xFFFFFF7F);
-        putLe32(r + 12, 0x0001F000);
+        WriteLe32(r + 8, 0xFFFFFF7F);
+        WriteLe32(r + 12, 0x0001F000);
     }
     const int replyAt = scenario_.earlyMs > 0 ? std::max(0, delay - scenario_.earlyMs)
                                               : delay + scenario_.replyMarginMs;
@@ -387,7 +366,7 @@ void SimUnit::restartInto(Identity identity) {
             ++counters_.restarts;
             port = port_;
         }
-        port->attach(identity == Identity::Run ? kRunProduct : kUpdateProduct);
+        port->attach(identity == Identity::Run ? kRunProductId : kUpdateProductId);
     });
 }
 

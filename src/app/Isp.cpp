@@ -3,6 +3,7 @@
 #include "app/Isp.h"
 
 #include "core/PostToThread.h"
+#include "diag/DumpText.h"
 #include "diag/Fhiddata.h"
 #include "diag/Fprogdata.h"
 
@@ -38,16 +39,8 @@ QFont sansSerif(int pixels) {
 }
 
 QString hexLine(const char* prefix, std::uint8_t reportId, const std::uint8_t* bytes, int count) {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string s = prefix;
-    s += kHex[reportId >> 4];
-    s += kHex[reportId & 0xF];
-    s += "  ";
-    for (int i = 0; i < count; ++i) {
-        s += kHex[bytes[i] >> 4];
-        s += kHex[bytes[i] & 0xF];
-        s += ' ';
-    }
+    const std::string s =
+        TrafficLine(prefix, reportId, bytes, static_cast<std::size_t>(std::max(count, 0)));
     return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
 }
 

@@ -181,7 +181,17 @@ private:
     // Starts `timer` unless it is running.
     static void Enable(QTimer* timer);
     void DumpImageBuffer();
-    void OpenRunSession(int waitTimeout);
+    // How a piece of work opens its link session.
+    struct LinkOpening {
+        bool reuseExisting = false;  // keep a session that exists (whether it opened or not)
+        bool openGate = false;       // open the receive gate once the session runs
+        int waitTimeout = 0;         // the worker's wait time-out; 0 keeps the default
+        bool closeOnFailure = false; // CloseLink when it cannot open; else it stays in
+                                     // `link` and drops every request
+    };
+    // Makes and opens a new link session in `link`. Returns whether a running session
+    // is there now.
+    bool OpenLinkSession(const LinkOpening& how);
     void addTrafficLine(const QString& line);
     // Hands one input report (`held` data bytes) to the link, as the data handler does
     // with the receive gate open.

@@ -44,4 +44,20 @@ std::string DumpText(const std::uint8_t* bytes, std::size_t count, std::uint32_t
     return dump;
 }
 
+std::string TrafficLine(const char* prefix, std::uint8_t reportId, const std::uint8_t* bytes,
+                        std::size_t count) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string s = prefix;
+    s.reserve(s.size() + 4 + 3 * count);
+    s += kHex[reportId >> 4];
+    s += kHex[reportId & 0xF];
+    s += "  ";
+    for (std::size_t i = 0; i < count; ++i) {
+        s += kHex[bytes[i] >> 4];
+        s += kHex[bytes[i] & 0xF];
+        s += ' ';
+    }
+    return s;
+}
+
 } // namespace trm

@@ -1,5 +1,6 @@
-// Hex and character dump of a byte range, as the program-data window shows it.
-// Plain C++, no Qt.
+// The texts of the diagnostic windows: the hex and character dump of a byte range, as
+// the program-data window shows it, and the HID traffic window's lines. Plain C++, no
+// Qt.
 #pragma once
 
 #include <cstddef>
@@ -14,5 +15,10 @@ namespace trm {
 // padded with three blanks per missing byte so its character column lines up.
 // count 0 yields an empty text.
 std::string DumpText(const std::uint8_t* bytes, std::size_t count, std::uint32_t startAddress);
+
+// One traffic line: `prefix` ("W " or "R "), the report ID as "%02X", two blanks, then
+// "%02X " for each of the `count` bytes.
+std::string TrafficLine(const char* prefix, std::uint8_t reportId, const std::uint8_t* bytes,
+                        std::size_t count);
 
 } // namespace trm

@@ -20,9 +20,8 @@ void TfmIsp::OpenIspSession() {
     if (device == nullptr) {
         return;
     }
-    link.reset(new LUsbProc(this));
-    if (!link->Open()) {
-        CloseLink();
+    // The gate stays closed (tmUsbWait opens it) and the wait time-out keeps 800 ms.
+    if (!OpenLinkSession({.closeOnFailure = true})) {
         return;
     }
     link->SetKeepAliveSuppressed(true);
@@ -95,9 +94,7 @@ void TfmIsp::HandleIspReply(const LCmd& reply) {
         return;
     }
     if (mode == 9) {
-        ispPacketNo = static_cast<std::int32_t>(
-            std::uint32_t{reply.payload[0]} | std::uint32_t{reply.payload[1]} << 8 |
-            std::uint32_t{reply.payload[2]} << 16 | std::uint32_t{reply.payload[3]} << 24);
+        ispPacketNo = IspReplyPacketNumber(reply);
         mode = imagePos < imageLength ? 9 : 10;
     } else {
         ispPacketNo = reply.payload[0];

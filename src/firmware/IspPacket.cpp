@@ -8,9 +8,7 @@ namespace trm {
 namespace {
 
 void putLe32(IspPacket& p, std::size_t at, std::uint32_t v) {
-    for (std::size_t i = 0; i < 4; ++i) {
-        p[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-    }
+    WriteLe32(p.data() + at, v);
 }
 
 // Packet numbers come from the unit; advancing one must not overflow.

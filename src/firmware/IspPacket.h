@@ -3,6 +3,8 @@
 // the window's steps and the tests use the same code.
 #pragma once
 
+#include "protocol/Lcmd.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -44,5 +46,13 @@ std::uint32_t IspPacketSum(const IspPacket& packet);
 // How long after a packet its reply may be taken: 1000 ms after Start Program (mode 8),
 // else 20 ms while more than 56 image bytes remain behind imagePos, else 200 ms.
 int IspReplyDelay(std::int32_t mode, std::int32_t imagePos, std::int32_t imageLength);
+
+// The packet number a reply to a program-data packet carries: payload bytes 0..3,
+// little-endian. The reads are range-checked: a shorter payload throws
+// std::out_of_range("vector").
+inline std::int32_t IspReplyPacketNumber(const LCmd& reply) {
+    return static_cast<std::int32_t>(
+        Le32(reply.payload[0], reply.payload[1], reply.payload[2], reply.payload[3]));
+}
 
 } // namespace trm

@@ -87,14 +87,11 @@ void THidDeviceReadThread::run() {
             // notification; a scan is queued as well, so that a notification that
             // never comes cannot leave the claimed unit standing.
             PostToThread(controller_, [c = controller_] { c->Scan(); });
-            finished_ = true;
             return;
         case ReadStatus::Stopped:
-            finished_ = true;
             return;
         }
     }
-    finished_ = true;
 }
 
 // ------------------------------------------------------------ device
@@ -297,10 +294,8 @@ void THidDeviceController::Enumerate() {
             static_cast<int>(std::find_if(devices_.begin(), devices_.end(),
                                           [d](const auto& p) { return p.get() == d; }) -
                              devices_.begin());
-        d->enumerating_ = true;
         const bool more = OnEnumerate ? OnEnumerate(d, index) : true;
         if (isListed(d)) {
-            d->enumerating_ = false;
             if (!d->checkedOut_) {
                 d->CloseFile();
             }

@@ -42,7 +42,6 @@ public:
     THidDeviceReadThread& operator=(const THidDeviceReadThread&) = delete;
 
     void stop();
-    bool finished() const { return finished_.load(); }
 
 private:
     void run();
@@ -53,7 +52,6 @@ private:
     std::size_t inputLength_;
     int sleepTime_;
     std::atomic<bool> terminated_{false};
-    std::atomic<bool> finished_{false};
     SyncCall handOver_;
     std::mutex pauseMutex_;
     std::condition_variable pauseCv_;
@@ -70,7 +68,6 @@ public:
     const std::string& DevicePath() const { return info_.path; }
     const std::string& InstanceId() const { return info_.instanceId; }
     const HIDD_ATTRIBUTES& Attributes() const { return info_.attributes; }
-    const HidDeviceInfo& Info() const { return info_; }
 
     // Capabilities from the device's report descriptor, zero-filled where unknown.
     HIDP_CAPS GetCaps() const { return info_.caps; }
@@ -84,8 +81,6 @@ public:
 
     bool PluggedIn() const { return pluggedIn_; }
     bool CheckedOut() const { return checkedOut_; }
-    bool Enumerating() const { return enumerating_; }
-    bool Accessible() const { return info_.accessible; }
 
     int ThreadSleepTime = 100; // reader's wait slice, ms
 
@@ -97,7 +92,6 @@ private:
     HidDeviceInfo info_;
     bool pluggedIn_ = true;
     bool checkedOut_ = false;
-    bool enumerating_ = false;
     bool accessReported_ = false; // the access problem was told for this arrival
     std::mutex writeMutex_;
     std::unique_ptr<HidConnection> writeHandle_;
@@ -140,7 +134,7 @@ public:
     std::function<void()> OnSystemDeviceChange;
 
     const std::vector<std::unique_ptr<THidDevice>>& Devices() const { return devices_; }
-    int ScanCount() const { return scans_; }
+    int ScanCount() const { return scans_; } // scans run so far; for the tests
 
 private:
     friend class THidDeviceReadThread;

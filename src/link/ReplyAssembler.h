@@ -35,7 +35,7 @@ public:
     // reply frame (10 02 01 00) starts a new reply: a partial frame still collected
     // (a broken or over-long one) is dropped instead of swallowing the new reply.
     void beginReport(const std::uint8_t* p, std::size_t n, bool frameMode) {
-        if (frameMode && n >= 4 && p[0] == 0x10 && p[1] == 0x02 && p[2] == 0x01 && p[3] == 0x00) {
+        if (frameMode && StartsReplyFrame(p, n)) {
             acc_.clear();
         }
     }
@@ -51,7 +51,7 @@ private:
 // than the `held` bytes the report buffer holds.
 inline int ReportHandOnCount(const std::uint8_t* data, int held) {
     int count = 64;
-    if (held >= 5 && data[0] == 0x10 && data[1] == 0x02 && data[2] == 0x01 && data[3] == 0x00) {
+    if (held >= 5 && StartsReplyFrame(data, static_cast<std::size_t>(held))) {
         count = data[4] + 8;
     }
     return count < held ? count : held;

@@ -45,25 +45,32 @@ Bytes EncodeCommand(const LCmd& cmd, FrameMode mode) {
     if (mode == FrameMode::Raw) {
         out = cmd.payload.bytes();
     } else if (mode == FrameMode::Framed) {
-        out.reserve(cmd.payload.size() + 9);
-        std::uint8_t check = 0;
-        auto put = [&](std::uint8_t b) {
-            out.push_back(b);
-            check ^= b;
-        };
-        put(0x10);
-        put(0x02);
-        put(0x00);
-        put(cmd.address);
-        put(static_cast<std::uint8_t>(cmd.payload.size() + 1));
-        put(cmd.command);
-        for (std::uint8_t b : cmd.payload) {
-            put(b);
-        }
-        put(0x10);
-        put(0x03);
-        out.push_back(check);
+        out = EncodeLinkFrame(kProgramAddress, cmd.address, cmd.command, cmd.payload.bytes());
     }
+    return out;
+}
+
+Bytes EncodeLinkFrame(std::uint8_t sender, std::uint8_t receiver, std::uint8_t command,
+                      const Bytes& payload) {
+    Bytes out;
+    out.reserve(payload.size() + 9);
+    std::uint8_t check = 0;
+    auto put = [&](std::uint8_t b) {
+        out.push_back(b);
+        check ^= b;
+    };
+    put(0x10);
+    put(0x02);
+    put(sender);
+    put(receiver);
+    put(static_cast<std::uint8_t>(payload.size() + 1));
+    put(command);
+    for (std::uint8_t b : payload) {
+        put(b);
+    }
+    put(0x10);
+    put(0x03);
+    out.push_back(check);
     return out;
 }
 

@@ -71,10 +71,34 @@ public:
     Payload payload;
 };
 
-// Encodes `cmd` for the wire. Framed: a LinkFrame whose length byte is payload size + 1
-// modulo 256 and whose check byte is the XOR of all bytes before it. Raw: the payload
-// bytes alone. Any other mode value yields an empty vector.
+// Encodes `cmd` for the wire. Framed: a LinkFrame from the program (address 0) to
+// `cmd.address`, as EncodeLinkFrame builds it. Raw: the payload bytes alone. Any other
+// mode value yields an empty vector.
 Bytes EncodeCommand(const LCmd& cmd, FrameMode mode);
+
+// Frame addresses: the program and the unit.
+inline constexpr std::uint8_t kProgramAddress = 0x00;
+
+// A LinkFrame: 10 02, sender, receiver, length byte (payload size + 1 modulo 256),
+// command, payload, 10 03, and a check byte that is the XOR of all bytes before it. The
+// program sends 0 -> 1; the unit answers 1 -> 0.
+Bytes EncodeLinkFrame(std::uint8_t sender, std::uint8_t receiver, std::uint8_t command,
+                      const Bytes& payload);
+
+// Little-endian 32-bit fields of boot-loader packets and replies.
+inline std::uint32_t Le32(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2, std::uint8_t b3) {
+    return std::uint32_t{b0} | std::uint32_t{b1} << 8 | std::uint32_t{b2} << 16 |
+           std::uint32_t{b3} << 24;
+}
+// Precondition: `p` holds 4 bytes.
+inline std::uint32_t ReadLe32(const std::uint8_t* p) {
+    return Le32(p[0], p[1], p[2], p[3]);
+}
+inline void WriteLe32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    }
+}
 
 // Run-mode command codes.
 namespace cmd {
@@ -121,5 +145,11 @@ public:
 // v[n-3] = 0x10, v[n-2] = 0x03. The link session uses the same test to choose how to
 // collect replies.
 bool HasFrameDelimiters(std::span<const std::uint8_t> v);
+
+// True when `n` bytes at `p` open a reply frame of the unit: 10 02 01 00.
+inline bool StartsReplyFrame(const std::uint8_t* p, std::size_t n) {
+    return n >= 4 && p[0] == 0x10 && p[1] == 0x02 && p[2] == kUnitAddress &&
+           p[3] == kProgramAddress;
+}
 
 } // namespace trm

@@ -9,13 +9,9 @@ void TfmIsp::bnDspPorgramClick() {
     if (device == nullptr) {
         return;
     }
-    link.reset(new LUsbProc(this));
-    if (!link->Open()) {
+    if (!OpenLinkSession({.openGate = true, .waitTimeout = 10000})) {
         return; // the unopened session stays in `link`
     }
-    rxGate = 1;
-    DiscardEarlyReply();
-    link->SetWaitTimeout(10000);
     link->SetKeepAliveSuppressed(true);
     SendCommand(CM_QZR_CMD(kUnitAddress, cmd::GetUnitType), FrameMode::Framed);
     mode = 1;

@@ -29,24 +29,32 @@ void TfmIsp::CloseLink() {
     SetProgress(0);
 }
 
-// Creates and opens a link session for run-mode commands when none exists. A session
-// that fails to open stays in `link` and drops every request.
-void TfmIsp::OpenRunSession(int waitTimeout) {
-    if (!link) {
-        link.reset(new LUsbProc(this));
-        if (link->Open()) {
-            rxGate = 1;
-            DiscardEarlyReply(); // the gate opened for run-mode work
-            link->SetWaitTimeout(waitTimeout);
-        }
+bool TfmIsp::OpenLinkSession(const LinkOpening& how) {
+    if (how.reuseExisting && link) {
+        return link->running();
     }
+    link.reset(new LUsbProc(this));
+    if (!link->Open()) {
+        if (how.closeOnFailure) {
+            CloseLink();
+        }
+        return false;
+    }
+    if (how.openGate) {
+        rxGate = 1;
+        DiscardEarlyReply(); // the gate opened for run-mode work
+    }
+    if (how.waitTimeout > 0) {
+        link->SetWaitTimeout(how.waitTimeout);
+    }
+    return true;
 }
 
 void TfmIsp::btnVersionClick() {
     if (PanelText(1) != kDetectRunHid) {
         return;
     }
-    OpenRunSession(5000);
+    OpenLinkSession({.reuseExisting = true, .openGate = true, .waitTimeout = 5000});
     link->SetKeepAliveSuppressed(true);
     SendCommand(CM_QZR_CMD(kUnitAddress, cmd::GetUnitType), FrameMode::Framed);
 }

@@ -41,7 +41,7 @@ void TfmIsp::bnMcuProgramClick() {
         return;
     }
     if (PanelText(1) == kDetectRunHid) {
-        OpenRunSession(5000);
+        OpenLinkSession({.reuseExisting = true, .openGate = true, .waitTimeout = 5000});
         link->SetKeepAliveSuppressed(true);
         SendCommand(CM_QZR_CMD(kUnitAddress, cmd::GetUnitType), FrameMode::Framed);
         SendCommand(CM_QZR_IAP_RESET(cmd::IapReset), FrameMode::Framed);

@@ -62,3 +62,13 @@ TEST(DumpText, McuImage0HasOneRowPerSixteenBytes) {
     EXPECT_EQ(rows(d), 3594u);
     EXPECT_EQ(d.size(), 3594u * (10 + 48 + 2 + 16 + 2));
 }
+
+// The traffic lines of the worked examples: every byte followed by one blank, the
+// report ID by two.
+TEST(TrafficLine, GetUnitTypeRequestAndReply) {
+    const std::uint8_t request[] = {0x10, 0x02, 0x00, 0x01, 0x01, 0x10, 0x10, 0x03, 0x11};
+    EXPECT_EQ(TrafficLine("W ", 0, request, sizeof request), "W 00  10 02 00 01 01 10 10 03 11 ");
+    const std::uint8_t reply[] = {0x10, 0x02, 0x01, 0x00, 0x02, 0x10, 0x19, 0x10, 0x03, 0x0B};
+    EXPECT_EQ(TrafficLine("R ", 0, reply, sizeof reply), "R 00  10 02 01 00 02 10 19 10 03 0B ");
+    EXPECT_EQ(TrafficLine("R ", 0xA5, reply, 0), "R A5  ");
+}

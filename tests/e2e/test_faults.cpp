@@ -254,13 +254,9 @@ TEST(BadInput, MalformedReportsDuringTheIdentityQuery) {
     // The link stays usable: a proper GetVersion reply of a refused version still
     // reaches the gate.
     const Bytes good = [] {
-        LCmd r(0, cmd::GetVersion);
         const std::string t = "TRM415 V0103P 20210630";
-        r.payload = Payload(Bytes(t.begin(), t.end()));
-        Bytes f = EncodeCommand(r, FrameMode::Framed);
-        f[2] = 1;
-        f[3] = 0;
-        return f;
+        return EncodeLinkFrame(kUnitAddress, kProgramAddress, cmd::GetVersion,
+                               Bytes(t.begin(), t.end()));
     }();
     for (int i = 0; i < 6 && !rig.waitMessage("Too Old Version Uint !! ", 100); ++i) {
         inject(good);

@@ -4,6 +4,7 @@
 #include "hid/HidController.h"
 #include "sim/SimHidBus.h"
 #include "sim/SimUnit.h"
+#include "tests/support/ControllerEvents.h"
 
 #include <QTest>
 
@@ -28,62 +29,19 @@ Bytes frameReport(std::uint8_t command) {
     return report;
 }
 
-// The claim logic a window puts on the controller's events: claim the unit in either
-// identity, release it when it goes.
-struct Harness {
+// The controller over its own simulated bus, with the claim logic of a window.
+struct Harness : trm::testing::ControllerEvents {
     std::shared_ptr<SimHidBus> bus = std::make_shared<SimHidBus>();
-    std::unique_ptr<THidDeviceController> ctl;
-    THidDevice* device = nullptr;
-    std::vector<std::string> events;
-    std::vector<Bytes> data; // report ID + the data bytes handed over
-    std::vector<HidDeviceInfo> denied;
-    int changes = 0;
+    std::unique_ptr<THidDeviceController> owned =
+        std::make_unique<THidDeviceController>(std::make_unique<SimHidBackend>(bus));
 
     Harness() {
-        ctl = std::make_unique<THidDeviceController>(std::make_unique<SimHidBackend>(bus));
-        ctl->DevThreadSleepTime = 20;
-        ctl->OnDeviceChange = [this] {
-            ++changes;
-            ctl->Enumerate();
-        };
-        ctl->OnEnumerate = [this](THidDevice* d, int index) {
-            const auto& a = d->Attributes();
-            if (IsRunIdentity(a) || IsUpdateIdentity(a)) {
-                THidDevice* claimed = nullptr;
-                if (ctl->CheckOutByIndex(claimed, index)) {
-                    device = claimed;
-                    events.push_back(IsRunIdentity(a) ? "claim run" : "claim update");
-                }
-            }
-            return true;
-        };
-        ctl->OnDeviceUnplug = [this](THidDevice* d) {
-            if (IsRunIdentity(d->Attributes()) || IsUpdateIdentity(d->Attributes())) {
-                events.push_back(IsRunIdentity(d->Attributes()) ? "unplug run" : "unplug update");
-                if (d == device) {
-                    device = nullptr;
-                }
-                THidDevice* x = d;
-                ctl->CheckIn(x);
-            } else {
-                events.push_back("unplug other");
-            }
-        };
-        ctl->OnDeviceData = [this](THidDevice*, std::uint8_t id, const std::uint8_t* p, int size) {
-            Bytes r{id};
-            r.insert(r.end(), p, p + size);
-            data.push_back(r);
-        };
-        ctl->OnDeviceAccessDenied = [this](const HidDeviceInfo& info) { denied.push_back(info); };
+        owned->DevThreadSleepTime = 20;
+        attach(owned.get());
     }
     ~Harness() {
-        ctl->OnDeviceUnplug = nullptr;
-        ctl.reset();
-    }
-    bool write(const Bytes& report) {
-        std::uint32_t written = 0;
-        return device != nullptr &&
-               device->WriteFile(report.data(), static_cast<std::uint32_t>(report.size()), written);
+        detach();
+        owned.reset();
     }
 };
 

@@ -26,12 +26,7 @@ Bytes frameFor(std::uint8_t command) {
 }
 
 Bytes replyFor(std::uint8_t command, const Bytes& payload = {}) {
-    LCmd reply(0, command);
-    reply.payload = Payload(payload);
-    Bytes r = EncodeCommand(reply, FrameMode::Framed);
-    r[2] = 0x01; // sender: the unit
-    r[3] = 0x00;
-    return r;
+    return EncodeLinkFrame(kUnitAddress, kProgramAddress, command, payload);
 }
 
 // The session's owner: records writes (worker thread) and the messages it gets (GUI

@@ -3,15 +3,7 @@
 // tests with a Qt application object.
 #include <umockdev.h>
 
-#ifdef TRM_TEST_WIDGETS
-#include <QApplication>
-using TestApp = QApplication;
-#else
-#include <QCoreApplication>
-using TestApp = QCoreApplication;
-#endif
-
-#include <gtest/gtest.h>
+#include "tests/support/TestApp.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -34,8 +26,5 @@ int main(int argc, char** argv) {
         perror("execv " TRM_UMOCKDEV_RUN);
         return 1;
     }
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    TestApp app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return trm::testing::RunTestsInQtApplication(argc, argv);
 }

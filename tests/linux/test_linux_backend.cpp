@@ -7,6 +7,7 @@
 #include "hid/HidController.h"
 #include "hid/linux/LinuxHidBackend.h"
 #include "sim/SimUnit.h"
+#include "tests/support/ControllerEvents.h"
 
 #include <QTest>
 
@@ -28,42 +29,13 @@ using namespace trm::sim;
 
 namespace {
 
-struct ControllerEvents {
-    THidDeviceController* ctl;
-    THidDevice* device = nullptr;
-    std::vector<std::string> events;
-    std::vector<Bytes> data;
-    std::vector<HidDeviceInfo> denied;
-    explicit ControllerEvents(THidDeviceController* c) : ctl(c) {
-        ctl->DevThreadSleepTime = 10; // poll() sees no readiness on an emulated node
-        ctl->OnDeviceChange = [this] { ctl->Enumerate(); };
-        ctl->OnEnumerate = [this](THidDevice* d, int index) {
-            THidDevice* claimed = nullptr;
-            if (IsRunIdentity(d->Attributes()) && ctl->CheckOutByIndex(claimed, index)) {
-                device = claimed;
-                events.push_back("claim " + d->DevicePath());
-            }
-            return true;
-        };
-        ctl->OnDeviceUnplug = [this](THidDevice* d) {
-            events.push_back("unplug " + d->DevicePath());
-            if (d == device) {
-                device = nullptr;
-                THidDevice* x = d;
-                ctl->CheckIn(x);
-            }
-        };
-        ctl->OnDeviceData = [this](THidDevice*, std::uint8_t id, const std::uint8_t* p, int size) {
-            Bytes r{id};
-            r.insert(r.end(), p, p + size);
-            data.push_back(r);
-        };
-        ctl->OnDeviceAccessDenied = [this](const HidDeviceInfo& info) { denied.push_back(info); };
-    }
-    // The controller outlives this recorder in the tests; it must not call into it.
-    ~ControllerEvents() {
-        ctl->OnDeviceUnplug = nullptr;
-        ctl->OnDeviceData = nullptr;
+// The window's claim logic, naming devices by their node; reads of an emulated node
+// never report readiness, so the reader polls in short slices.
+struct Events : trm::testing::ControllerEvents {
+    explicit Events(THidDeviceController* c) {
+        label = byPath;
+        c->DevThreadSleepTime = 10;
+        attach(c);
     }
 };
 
@@ -96,7 +68,7 @@ TEST_F(Testbed, ReportWrittenAndReadThroughTheNodeWithTheUnitBehind) {
     node.unit = &unit;
     unit.start(&node);
     THidDeviceController ctl(std::make_unique<LinuxHidBackend>());
-    ControllerEvents ev(&ctl);
+    Events ev(&ctl);
     ASSERT_TRUE(QTest::qWaitFor([&] { return ev.device != nullptr; }, kDeadline));
     Bytes report(65, 0);
     const Bytes frame = EncodeCommand(CM_QZR_CMD(1, cmd::GetUnitType), FrameMode::Framed);
@@ -119,7 +91,7 @@ TEST_F(Testbed, ReportWrittenAndReadThroughTheNodeWithTheUnitBehind) {
 
 TEST_F(Testbed, ArrivalAndRemovalByUevent) {
     THidDeviceController ctl(std::make_unique<LinuxHidBackend>());
-    ControllerEvents ev(&ctl);
+    Events ev(&ctl);
     QTest::qWait(100);
     EXPECT_EQ(ev.device, nullptr);
 
@@ -147,7 +119,7 @@ TEST_F(Testbed, NodeThatCannotBeOpenedIsReported) {
     ::unlink(node.c_str());
     ASSERT_EQ(::mkdir(node.c_str(), 0), 0);
     THidDeviceController ctl(std::make_unique<LinuxHidBackend>());
-    ControllerEvents ev(&ctl);
+    Events ev(&ctl);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !ev.denied.empty(); }, kDeadline));
     EXPECT_EQ(ev.denied[0].path, "/dev/hidraw1");
     EXPECT_EQ(ev.denied[0].attributes.ProductID, 0x0821); // from the HID device's HID_ID
@@ -162,7 +134,7 @@ TEST_F(Testbed, UnitRemovedWithoutAUeventIsReleasedWhenItsReaderSeesItGone) {
     addUnit(0, 0x0821);
     EmulatedNode node(tb, "/dev/hidraw0", 0x0821);
     THidDeviceController ctl(std::make_unique<LinuxHidBackend>());
-    ControllerEvents ev(&ctl);
+    Events ev(&ctl);
     ASSERT_TRUE(QTest::qWaitFor([&] { return ev.device != nullptr; }, kDeadline));
     node.gone = true;
     umockdev_testbed_remove_device(tb, hidrawSyspath(0, 0x0821).c_str());
@@ -177,16 +149,7 @@ TEST_F(Testbed, WithoutAMonitorArrivalsAndRemovalsAreFoundByLooking) {
     auto backend = std::make_unique<LinuxHidBackend>(LinuxHidBackend::Options{false, 500});
     EXPECT_TRUE(backend->polling());
     THidDeviceController ctl(std::move(backend));
-    ControllerEvents ev(&ctl);
-    std::vector<std::string> updates;
-    ctl.OnEnumerate = [&](THidDevice* d, int index) {
-        THidDevice* claimed = nullptr;
-        if (IsUnitIdentity(d->Attributes()) && ctl.CheckOutByIndex(claimed, index)) {
-            ev.device = claimed;
-            ev.events.push_back("claim " + d->DevicePath());
-        }
-        return true;
-    };
+    Events ev(&ctl);
     addUnit(0, 0x0821);
     EmulatedNode run(tb, "/dev/hidraw0", 0x0821);
     ASSERT_TRUE(QTest::qWaitFor([&] { return ev.device != nullptr; }, kDeadline));

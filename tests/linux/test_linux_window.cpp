@@ -6,7 +6,7 @@
 #include "app/Isp.h"
 #include "app/Startup.h"
 #include "hid/linux/LinuxHidBackend.h"
-#include "tests/support/WaitFor.h"
+#include "sim/WaitFor.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -16,7 +16,7 @@
 
 namespace {
 bool waitFor(const std::function<bool()>& pred, int ms = 10000) {
-    return trm::testing::WaitFor(pred, ms, 5);
+    return trm::WaitFor(pred, ms, 5);
 }
 } // namespace
 

@@ -2,15 +2,16 @@
 // operator that records every message and answers OK.
 #pragma once
 
-#include "WaitFor.h"
 #include "app/Isp.h"
 #include "app/Startup.h"
 #include "diag/Fhiddata.h"
 #include "diag/Fprogdata.h"
 #include "firmware/ImageLoader.h"
 #include "firmware/data/BuiltinImages.h"
+#include "sim/ExpectedImages.h"
 #include "sim/SimHidBus.h"
 #include "sim/SimUnit.h"
+#include "sim/WaitFor.h"
 
 #include <QEventLoop>
 #include <QTest>
@@ -77,18 +78,8 @@ struct Rig {
     }
 
     // The built-in images of pair `sel` as the unit must end up holding them.
-    static std::pair<Bytes, Bytes> images(std::int32_t sel) {
-        std::array<std::uint8_t, kImageBufferSize> b{};
-        std::int32_t n = 0;
-        LoadHexImage(data::McuImage(sel), ImageBuffer(b), n, kMcuUsableLength, {});
-        Bytes fw(b.begin(), b.begin() + n);
-        BuildDspImage(data::DspImage(sel), ImageBuffer(b), n);
-        return {fw, Bytes(b.begin(), b.begin() + n)};
-    }
-    bool holds(std::int32_t sel) const {
-        auto [fw, dsp] = images(sel);
-        return unit->holds(fw, dsp);
-    }
+    static std::pair<Bytes, Bytes> images(std::int32_t sel) { return sim::BuiltinImagePair(sel); }
+    bool holds(std::int32_t sel) const { return sim::HoldsBuiltinImages(*unit, sel); }
 };
 
 } // namespace trm::testing

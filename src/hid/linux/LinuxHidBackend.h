@@ -32,7 +32,8 @@ public:
     std::unique_ptr<HidConnection> open(const HidDeviceInfo& device, int& error) override;
     void setChangeHandler(std::function<void()> handler) override;
 
-    // True when the devices are looked at on a timer rather than on notifications.
+    // True when the devices are looked at on a timer rather than on notifications (for
+    // the tests and diagnostics).
     bool polling() const { return poll_ != nullptr; }
 
 private:

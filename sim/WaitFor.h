@@ -1,5 +1,6 @@
 // Waiting on a condition while the Qt event loop runs, without sleeping between events
-// (QTest::qWaitFor sleeps 10 ms at a time, which slows timers and replies down).
+// (QTest::qWaitFor sleeps 10 ms at a time, which slows timers and replies down). For the
+// tests and the benchmarks that drive the simulated unit; the programs never wait so.
 #pragma once
 
 #include <QEventLoop>
@@ -7,7 +8,7 @@
 
 #include <functional>
 
-namespace trm::testing {
+namespace trm {
 
 // Runs the event loop until `pred` holds or `ms` pass; checks every `pollMs`.
 inline bool WaitFor(const std::function<bool()>& pred, int ms, int pollMs = 2) {
@@ -28,4 +29,4 @@ inline bool WaitFor(const std::function<bool()>& pred, int ms, int pollMs = 2) {
     return pred();
 }
 
-} // namespace trm::testing
+} // namespace trm

@@ -5,9 +5,8 @@
 #include "app/Isp.h"
 #include "app/Startup.h"
 #include "diag/Fhiddata.h"
-#include "firmware/ImageLoader.h"
-#include "firmware/data/BuiltinImages.h"
 #include "hid/linux/LinuxHidBackend.h"
+#include "sim/ExpectedImages.h"
 #include "sim/Scenario.h"
 #include "sim/SimHidBus.h"
 #include "sim/SimUnit.h"
@@ -156,16 +155,6 @@ private:
 
 QString quoted(const QString& s) {
     return "\"" + s + "\"";
-}
-
-bool holdsBuiltinImages(const sim::SimUnit& unit, std::int32_t imageSel) {
-    std::array<std::uint8_t, kImageBufferSize> buffer{};
-    std::int32_t length = 0;
-    LoadHexImage(data::McuImage(imageSel), ImageBuffer(buffer), length, kMcuUsableLength, {});
-    const Bytes firmware(buffer.begin(), buffer.begin() + length);
-    BuildDspImage(data::DspImage(imageSel), ImageBuffer(buffer), length);
-    const Bytes dsp(buffer.begin(), buffer.begin() + length);
-    return unit.holds(firmware, dsp);
 }
 
 } // namespace
@@ -317,7 +306,7 @@ int main(int argc, char** argv) {
 
     int code = exitCode < 0 ? kFailed : exitCode;
     if (unit) {
-        const bool holds = holdsBuiltinImages(*unit, w->imageSel);
+        const bool holds = sim::HoldsBuiltinImages(*unit, w->imageSel);
         out.event("verify", {{"holds_builtin_images", holds}, {"image_pair", w->imageSel}},
                   QString("the simulated unit %1 the built-in images of pair %2 byte for byte")
                       .arg(holds ? "holds" : "does not hold")
