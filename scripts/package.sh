@@ -32,4 +32,9 @@ sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "./$deb" >/dev/null
 echo "== installed trm415-run --simulate"
-/usr/bin/trm415-run --simulate | grep -E 'message|verify|exit'
+/usr/bin/trm415-run --simulate | grep -E 'message|verify|result'
+echo "== installed trm415-run --version, --check"
+/usr/bin/trm415-run --version
+/usr/bin/trm415-run --check || echo "(--check exit status $?: no unit attached here)"
+echo "== bash completion"
+ls /usr/share/bash-completion/completions/trm415-run /usr/share/bash-completion/completions/trm415-update

@@ -85,6 +85,10 @@ std::optional<std::string> ParseScenario(const std::string& text, UnitScenario& 
             s.startInUpdate = true;
         } else if (key == "silent" && eq == std::string::npos) {
             s.silentApplication = true;
+        } else if (key == "absent" && eq == std::string::npos) {
+            s.absent = true;
+        } else if (key == "denied" && eq == std::string::npos) {
+            s.accessDenied = true;
         } else if ((key == "restart" || key == "late" || key == "margin") && number(value, n) &&
                    n >= 0 && n <= 600000) {
             (key == "restart" ? s.restartMs
@@ -126,6 +130,8 @@ const char* ScenarioHelp() {
            "  type=N           unit type of the GetUnitType reply (default 0x19)\n"
            "  update           start in the update identity (boot loader running)\n"
            "  silent           the application answers nothing\n"
+           "  absent           no unit is plugged in\n"
+           "  denied           the unit's node cannot be opened (no access)\n"
            "  wrong-sum=PLACE  answer the boot-loader request at PLACE with a wrong sum\n"
            "  drop=PLACE       drop off the bus on receiving the request at PLACE\n"
            "  mute=PLACE       stop answering from the request at PLACE on\n"

@@ -275,7 +275,9 @@ void SimBusPort::setOpenError(int error) {
     }
 }
 
-void StartAmongOtherDevices(SimHidBus& bus, SimUnit& unit, SimBusPort& port, int others) {
+void StartAmongOtherDevices(SimHidBus& bus, SimUnit& unit, SimBusPort& port,
+                            const UnitScenario& scenario) {
+    const int others = scenario.otherDevices;
     struct Other {
         std::uint16_t vendor, product, usagePage, usage, input, output;
     };
@@ -299,7 +301,12 @@ void StartAmongOtherDevices(SimHidBus& bus, SimUnit& unit, SimBusPort& port, int
     for (int i = 0; i < before; ++i) {
         add(i);
     }
-    unit.start(&port);
+    if (scenario.accessDenied) {
+        port.setOpenError(EACCES);
+    }
+    if (!scenario.absent) {
+        unit.start(&port);
+    }
     for (int i = before; i < others; ++i) {
         add(i);
     }

@@ -97,9 +97,11 @@ private:
     int openError_ = 0;
 };
 
-// Starts `unit` on `port` with `others` other HID devices of a desktop (keyboards, mice,
-// a security key; never the unit's vendor) on the same bus: the first half (rounded
-// up) listed before the unit, the rest after it.
-void StartAmongOtherDevices(SimHidBus& bus, SimUnit& unit, SimBusPort& port, int others);
+// Starts `unit` on `port` as `scenario` says: with its `otherDevices` other HID devices of
+// a desktop (keyboards, mice, a security key; never the unit's vendor) on the same bus,
+// the first half (rounded up) listed before the unit, the rest after it; not at all
+// when it is `absent`; with its node refusing to open when `accessDenied`.
+void StartAmongOtherDevices(SimHidBus& bus, SimUnit& unit, SimBusPort& port,
+                            const UnitScenario& scenario);
 
 } // namespace trm::sim

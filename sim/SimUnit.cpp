@@ -63,7 +63,9 @@ void SimUnit::unplug() {
         ++epoch_;
         port = port_;
     }
-    port->detach();
+    if (port != nullptr) { // never started: nothing to take off
+        port->detach();
+    }
 }
 
 void SimUnit::wipe() {

@@ -66,6 +66,10 @@ struct UnitScenario {
     // Other HID devices on the same bus, of other vendors and products (keyboards,
     // mice, a security key), listed before and after the unit; they must be ignored.
     int otherDevices = 0;
+    // The unit is never plugged in (the others are).
+    bool absent = false;
+    // The unit's node cannot be opened by this user (EACCES), as without the udev rule.
+    bool accessDenied = false;
 
     Fault bootFault = Fault::None;
     int bootFaultStep = step::Connect; // which step

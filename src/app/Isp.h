@@ -11,6 +11,7 @@
 #include "protocol/Lcmd.h"
 
 #include <QLabel>
+#include <QLoggingCategory>
 #include <QMainWindow>
 #include <QProgressBar>
 #include <QPushButton>
@@ -25,6 +26,11 @@
 #include <optional>
 
 class QAction;
+
+namespace trm {
+Q_DECLARE_LOGGING_CATEGORY(lcWorkflow)
+Q_DECLARE_LOGGING_CATEGORY(lcFirmware)
+} // namespace trm
 class QMenuBar;
 
 namespace trm {
@@ -168,6 +174,9 @@ Q_SIGNALS:
     void statusColourChanged(bool programming);
     void messageShown(int kind, const QString& text);
     void commandSent(int command);
+    // The identity query's replies as the gate reads them.
+    void unitTypeReply(int unitType);
+    void identityReply(const QString& text);
 
 protected:
     bool event(QEvent* e) override;

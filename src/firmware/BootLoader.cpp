@@ -5,6 +5,8 @@
 
 namespace trm {
 
+Q_LOGGING_CATEGORY(lcFirmware, "trm415.firmware", QtWarningMsg)
+
 void TfmIsp::tmMcuProgTimer() {
     if (PanelText(1) != kDetectUpdateHid) {
         return; // keep polling
@@ -32,6 +34,8 @@ void TfmIsp::SendIspStep() {
     const IspStep step = BuildIspStep({mode, ispPacketNo, ispProgress, imagePos},
                                       imageBuffer.data(), imageBuffer.size(), imageLength);
     SetStepLabel(QString::fromStdString(step.label));
+    qCDebug(lcFirmware, "%s: packet %d, image at %d of %d", step.label.c_str(), ispPacketNo,
+            imagePos, imageLength);
     if (step.label == "Start Program") {
         btnStartProgram->setEnabled(false);
     }
@@ -87,6 +91,8 @@ void TfmIsp::HandleIspReply(const LCmd& reply) {
             {"Program Data Error !!", false},  // 9 program data
         };
         const Failure& f = kFailures[mode - 2];
+        qCDebug(lcFirmware, "mode %d: the reply echoes %08x, the packet's sum is %08x", mode,
+                reply.value, expectedSum);
         if (f.closes) {
             CloseLink();
         }

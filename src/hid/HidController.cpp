@@ -207,6 +207,7 @@ void THidDeviceController::Scan() {
         }
         d->CloseFile();
         d->pluggedIn_ = false;
+        qCDebug(lcHid, "removal of %s", d->DevicePath().c_str());
         changed = true;
         if (OnDeviceUnplug) {
             OnDeviceUnplug(d);
@@ -248,6 +249,8 @@ void THidDeviceController::Scan() {
         }
         accessRetries_.erase(f.instanceId);
         devices_.push_back(std::make_unique<THidDevice>(this, f));
+        qCDebug(lcHid, "arrival %04x:%04x at %s", f.attributes.VendorID, f.attributes.ProductID,
+                f.path.c_str());
         changed = true;
         if (!f.accessible && isUnit(f.attributes)) {
             devices_.back()->accessReported_ = true;
@@ -330,6 +333,7 @@ bool THidDeviceController::CheckOutByIndex(THidDevice*& device, int index) {
     }
     d->info_.accessible = true;
     d->checkedOut_ = true;
+    qCDebug(lcHid, "claimed %s", d->DevicePath().c_str());
     device = d;
     if (OnDeviceData) {
         std::size_t inputLength = d->info_.caps.InputReportByteLength;

@@ -11,6 +11,8 @@
 
 namespace trm {
 
+Q_LOGGING_CATEGORY(lcLink, "trm415.link", QtWarningMsg)
+
 // ---------------------------------------------------------------- LUsb
 
 LUsb::LUsb(LinkOwner* owner) : owner_(owner), delivery_(owner->linkWindow()) {}
@@ -35,10 +37,12 @@ bool LUsb::Open() {
     running_ = true;
     try {
         worker_ = std::thread([this] { workerMain(); });
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& e) {
         running_ = false;
+        qCWarning(lcLink, "the link session's worker cannot be started: %s", e.what());
         return false;
     }
+    qCDebug(lcLink, "session %p opened", static_cast<void*>(this));
     return true;
 }
 
@@ -47,6 +51,7 @@ void LUsb::Close() {
         return;
     }
     stopping_ = true;
+    qCDebug(lcLink, "session %p closing", static_cast<void*>(this));
     signal(WakeUp::Stop);
     if (inDelivery_ > 0) {
         // Called from inside this session's reply handling: the worker is waiting for
@@ -221,6 +226,7 @@ void LUsb::workerMain() {
                 }
                 // After Close nothing more is written, whatever was handed over.
                 if (!stopping_.load()) {
+                    qCDebug(lcLink, "write %d bytes, first %02x", n, n > 0 ? local[0] : 0);
                     owner_->WriteReport(local, n);
                 }
             }
@@ -233,6 +239,7 @@ void LUsb::workerMain() {
                 grace = 0;
                 ++silentCount_;
             } else if (grace > 3 || transmitByte(5) == 0x05) {
+                qCDebug(lcLink, "no reply: time-out notice");
                 Notify(kNotifyReplyTimeout, transmitByte(3));
                 silentCount_ = 0;
             } else {
@@ -372,6 +379,7 @@ void LUsbProc::deliver() {
         }
     }
     // A reply completing before anything was written is not delivered.
+    qCDebug(lcLink, "reply of %zu bytes after %u ms", assembler_.reply().size(), elapsed);
     if (started && deliverReply(assembler_.reply(), elapsed)) {
         requestKeepAliveRestart();
         std::lock_guard lock(data_);

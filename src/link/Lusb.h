@@ -17,6 +17,7 @@
 #include "link/ReplyAssembler.h"
 #include "protocol/Lcmd.h"
 
+#include <QLoggingCategory>
 #include <QTimer>
 
 #include <atomic>
@@ -29,6 +30,8 @@
 #include <thread>
 
 namespace trm {
+
+Q_DECLARE_LOGGING_CATEGORY(lcLink)
 
 class LUsb {
 public:

@@ -1,11 +1,16 @@
 // trm415-run: a headless front end that drives the very same main window through a
 // complete update, for automation and demonstration. It presses "Start Program " when
-// the unit is found, answers each message box as an operator would (OK), and prints one
-// line per event. With --simulate it works on the built-in simulated unit.
+// the unit is found, answers each message box as an operator would (OK), and reports
+// the update phase by phase: readable lines for people, JSON lines for programs. With
+// --simulate it works on the built-in simulated unit; --check looks at the machine.
 #include "app/Isp.h"
 #include "app/Startup.h"
 #include "diag/Fhiddata.h"
+#include "firmware/BuiltinImageBytes.h"
 #include "hid/linux/LinuxHidBackend.h"
+#include "runner/Doctor.h"
+#include "runner/Report.h"
+#include "runner/RunnerLog.h"
 #include "sim/ExpectedImages.h"
 #include "sim/Scenario.h"
 #include "sim/SimHidBus.h"
@@ -14,37 +19,77 @@
 
 #include <QAbstractItemModel>
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonArray>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
 using namespace trm;
+using namespace trm::runner;
 
 namespace {
 
-enum Exit { kOk = 0, kFailed = 1, kUsage = 2, kRefused = 3, kBootLoaderError = 4, kTimeout = 5 };
+enum Exit {
+    kOk = 0,
+    kFailed = 1,
+    kUsage = 2,
+    kRefused = 3,
+    kBootLoaderError = 4,
+    kTimeout = 5,
+    kCannotOpen = 6,
+    kNoUnit = 7,
+};
+
+const char* resultName(int code) {
+    switch (code) {
+    case kOk:
+        return "ok";
+    case kRefused:
+        return "refused";
+    case kBootLoaderError:
+        return "boot-loader error";
+    case kTimeout:
+        return "time-out";
+    case kCannotOpen:
+        return "cannot open";
+    case kNoUnit:
+        return "no unit";
+    default:
+        return "failed";
+    }
+}
 
 const char* const kUsageText =
     "Usage: trm415-run [OPTION]...\n"
     "Runs a complete update of a TRM415 unit with the updater's own main window, without\n"
     "an operator: presses \"Start Program \" when the unit is found, answers every message\n"
-    "with OK, and prints one line per event (status panel, progress, step label, message).\n"
+    "with OK, and reports the update phase by phase.\n"
     "\n"
     "  --simulate[=SCENARIO]  use the built-in simulated unit instead of real hardware;\n"
     "                         SCENARIO is a comma-separated list of settings (below)\n"
-    "  --trace                also print every HID report line of the traffic window\n"
-    "  --json                 print the events as JSON lines\n"
+    "  --check                look at this machine as a support engineer would: every\n"
+    "                         TRM415 attached, whether it can be opened and why not,\n"
+    "                         the udev rule, the seat and groups, and the cures\n"
+    "  --json                 JSON lines on standard output (a summary object last);\n"
+    "                         everything else goes to standard error\n"
+    "  --trace                also report every HID report line of the traffic window\n"
+    "  --verbose              also report the step labels, and turn on the debug log\n"
+    "                         categories trm415.* on standard error\n"
+    "  --log=FILE             write the whole log, at full detail, to FILE as well\n"
     "  --timeout=SECONDS      give up after SECONDS (default 120)\n"
     "  --show                 show the window (when a display exists)\n"
     "  --screenshot=FILE      save a PNG of the main window once the unit is found\n"
+    "  --version              print the versions and the built-in images' SHA-256\n"
     "  --help                 print this help\n"
     "\n"
     "Scenario settings:\n";
@@ -52,26 +97,47 @@ const char* const kUsageText =
 const char* const kExitText =
     "\nExit status: 0 after \" Program OK !! \" and UpdateDone; 1 any other failure (for a\n"
     "simulated run: the unit does not hold the built-in images); 2 bad usage; 3 the unit was\n"
-    "refused; 4 a boot-loader error; 5 time-out.\n"
+    "refused; 4 a boot-loader error; 5 time-out with the update under way; 6 a unit is\n"
+    "present but cannot be opened; 7 no unit was found within the time-out. With --check:\n"
+    "0 when a unit is present and can be opened, 6 when one is present but cannot be\n"
+    "opened, 7 when none is present.\n"
     "\nExamples:\n"
     "  trm415-run --simulate\n"
     "  trm415-run --simulate='identity=TRM415 V0103P 20200101'   (refused: too old)\n"
     "  trm415-run --simulate=update                              (found in its boot loader)\n"
-    "  trm415-run --simulate=wrong-sum=start-program             (boot-loader error)\n";
+    "  trm415-run --simulate=wrong-sum=start-program             (boot-loader error)\n"
+    "  trm415-run --check\n";
 
 struct Options {
     bool simulate = false;
     std::string scenario;
     bool trace = false;
     bool json = false;
+    bool verbose = false;
     bool show = false;
+    bool check = false;
+    bool version = false;
     int timeoutS = 120;
     std::string screenshot;
+    std::string logFile;
 };
 
 bool parse(int argc, char** argv, Options& o, std::string& error) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
+        auto value = [&](const char* name, std::string& out) {
+            const std::string prefix = std::string(name) + "=";
+            if (a.rfind(prefix, 0) == 0 && a.size() > prefix.size()) {
+                out = a.substr(prefix.size());
+                return true;
+            }
+            if (a == name && i + 1 < argc) {
+                out = argv[++i];
+                return true;
+            }
+            return false;
+        };
+        std::string v;
         if (a == "--simulate") {
             o.simulate = true;
         } else if (a.rfind("--simulate=", 0) == 0) {
@@ -81,21 +147,27 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
             o.trace = true;
         } else if (a == "--json") {
             o.json = true;
+        } else if (a == "--verbose" || a == "-v") {
+            o.verbose = true;
         } else if (a == "--show") {
             o.show = true;
-        } else if (a.rfind("--screenshot=", 0) == 0 && a.size() > 13) {
-            o.screenshot = a.substr(13);
+        } else if (a == "--check") {
+            o.check = true;
+        } else if (a == "--version") {
+            o.version = true;
+        } else if (a.rfind("--screenshot", 0) == 0 && value("--screenshot", v)) {
+            o.screenshot = v;
+        } else if (a.rfind("--log", 0) == 0 && value("--log", v)) {
+            o.logFile = v;
         } else if (a.rfind("--timeout", 0) == 0) {
-            std::string v;
-            if (a.size() > 9 && a[9] == '=') {
-                v = a.substr(10);
-            } else if (a.size() == 9 && i + 1 < argc) {
-                v = argv[++i];
+            if (!value("--timeout", v)) {
+                error = "--timeout takes a number of seconds";
+                return false;
             }
             char* end = nullptr;
             const long s = std::strtol(v.c_str(), &end, 10);
             if (v.empty() || *end != '\0' || s <= 0 || s > 86400) {
-                error = "--timeout takes a number of seconds";
+                error = "--timeout takes a number of seconds (1 to 86400)";
                 return false;
             }
             o.timeoutS = static_cast<int>(s);
@@ -107,54 +179,95 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
     return true;
 }
 
-class Reporter {
-public:
-    Reporter(bool json) : json_(json), tty_(!json && isatty(STDOUT_FILENO)) { clock_.start(); }
-
-    void event(const char* kind, QJsonObject fields, const QString& text) {
-        endBar();
-        if (json_) {
-            fields.insert("event", kind);
-            fields.insert("t_ms", static_cast<qint64>(clock_.elapsed()));
-            std::printf("%s\n", QJsonDocument(fields).toJson(QJsonDocument::Compact).constData());
-        } else {
-            std::printf("[%8.3f] %-8s %s\n", static_cast<double>(clock_.elapsed()) / 1000.0, kind,
-                        text.toLocal8Bit().constData());
-        }
-        std::fflush(stdout);
-    }
-
-    void progress(int position, int maximum) {
-        if (!tty_) {
-            event("progress", {{"position", position}, {"maximum", maximum}},
-                  QString("%1/%2").arg(position).arg(maximum));
-            return;
-        }
-        // On a terminal the progress is one bar, redrawn in place.
-        const int width = 40;
-        const int filled = maximum > 0 ? std::clamp(position * width / maximum, 0, width) : 0;
-        std::printf("\r[%s%s] %d/%d", std::string(static_cast<std::size_t>(filled), '#').c_str(),
-                    std::string(static_cast<std::size_t>(width - filled), '.').c_str(), position,
-                    maximum);
-        std::fflush(stdout);
-        barShown_ = true;
-    }
-
-private:
-    void endBar() {
-        if (barShown_) {
-            std::printf("\n");
-            barShown_ = false;
-        }
-    }
-    bool json_;
-    bool tty_;
-    bool barShown_ = false;
-    QElapsedTimer clock_;
-};
+QString sha256(const std::vector<std::uint8_t>& bytes) {
+    return QString::fromLatin1(
+        QCryptographicHash::hash(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())),
+                                 QCryptographicHash::Sha256)
+            .toHex());
+}
 
 QString quoted(const QString& s) {
     return "\"" + s + "\"";
+}
+
+int printVersion() {
+    std::printf("trm415-run %s (trm415-update)\nQt %s (built with %s)\n", TRM_VERSION, qVersion(),
+                QT_VERSION_STR);
+    for (int sel = 0; sel < 2; ++sel) {
+        const auto mcu = BuiltinMcuBytes(sel);
+        const auto dsp = BuiltinDspBytes(sel);
+        std::printf("McuImage%d  %6zu bytes  sha256 %s\n", sel, mcu.size(),
+                    sha256(mcu).toLatin1().constData());
+        std::printf("DspImage%d  %6zu bytes  sha256 %s\n", sel, dsp.size(),
+                    sha256(dsp).toLatin1().constData());
+    }
+    return kOk;
+}
+
+// Where the phases of one update stand, and how long each took.
+class Phases {
+public:
+    explicit Phases(Report& out) : out_(out) {}
+
+    bool running(const char* key) const { return current_ == key; }
+    void begin(const char* key, const QString& label, const QString& text,
+               QJsonObject fields = {}) {
+        end();
+        current_ = key;
+        label_ = label;
+        start_ = out_.now();
+        fields.insert("phase", QString::fromLatin1(key));
+        fields.insert("state", "start");
+        qCDebug(lcRunner, "phase %s begins", key);
+        out_.event("phase", label, text, fields);
+    }
+    // Ends the phase under way, if any, with a closing line.
+    void end(const QString& text = {}, QJsonObject fields = {}, Tone tone = Tone::Plain) {
+        if (current_.empty()) {
+            return;
+        }
+        out_.endProgress();
+        const double d = out_.now() - start_;
+        durations_[current_] = d;
+        qCDebug(lcRunner, "phase %s ends after %.3f s", current_.c_str(), d);
+        fields.insert("phase", QString::fromStdString(current_));
+        fields.insert("state", "end");
+        fields.insert("duration_s", std::round(d * 1000) / 1000);
+        out_.event("phase", label_,
+                   (text.isEmpty() ? QString("done") : text) + QString(" (%1 s)").arg(d, 0, 'f', 1),
+                   fields, tone);
+        current_.clear();
+    }
+    QJsonObject durations() const {
+        QJsonObject o;
+        for (const auto& [k, v] : durations_) {
+            o.insert(QString::fromStdString(k), std::round(v * 1000) / 1000);
+        }
+        return o;
+    }
+
+private:
+    Report& out_;
+    std::string current_;
+    QString label_;
+    double start_ = 0;
+    std::map<std::string, double> durations_;
+};
+
+// A private runtime directory when the session has none, so Qt neither warns about it
+// nor falls back to a shared one.
+std::unique_ptr<QTemporaryDir> ensureRuntimeDir() {
+    if (qEnvironmentVariableIsSet("XDG_RUNTIME_DIR")) {
+        return nullptr;
+    }
+    auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/trm415-run-XXXXXX");
+    if (!dir->isValid()) {
+        return nullptr;
+    }
+    QFile::setPermissions(dir->path(),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", dir->path().toLocal8Bit());
+    return dir;
 }
 
 } // namespace
@@ -177,6 +290,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "trm415-run: %s\nTry 'trm415-run --help'.\n", bad->c_str());
         return kUsage;
     }
+    if (o.version) {
+        return printVersion();
+    }
+    if (!InstallRunnerLog(o.verbose, o.logFile)) {
+        std::fprintf(stderr, "trm415-run: cannot write the log file '%s'\n", o.logFile.c_str());
+        return kUsage;
+    }
+    const auto runtimeDir = ensureRuntimeDir();
     const bool display =
         std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;
     if (!o.show || !display) {
@@ -184,6 +305,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "trm415-run: no display; running without a window\n");
         }
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    if (o.check) {
+        QCoreApplication app(argc, argv);
+        return RunDoctor(o.json);
     }
     QApplication app(argc, argv);
 
@@ -202,11 +327,26 @@ int main(int argc, char** argv) {
     }
     CreateForms(std::move(backend));
     TfmIsp* w = fmIsp;
-    Reporter out(o.json);
+    Report out(StyleFor(o.json, o.verbose, isatty(STDOUT_FILENO) != 0, std::getenv("NO_COLOR")));
+    Phases phases(out);
+
     int exitCode = -1;
     bool okShown = false;
     bool pressed = false;
     bool shot = false;
+    bool unitSeen = false;
+    std::optional<HidDeviceInfo> denied;
+    int unitType = -1;
+    QString identityText;
+    QJsonArray texts;
+
+    out.event("start", "trm415-run",
+              QString("%1 on %2")
+                  .arg(TRM_VERSION, o.simulate ? "the simulated unit" : "this machine's units"),
+              {{"version", TRM_VERSION},
+               {"simulated", o.simulate},
+               {"scenario", QString::fromStdString(o.scenario)}});
+
     auto finish = [&](int code, int delayMs) {
         if (exitCode < 0) {
             exitCode = code;
@@ -214,57 +354,120 @@ int main(int argc, char** argv) {
         }
     };
 
-    QObject::connect(w, &TfmIsp::panelChanged, &app, [&](int panel, const QString& text) {
-        out.event("panel", {{"panel", panel}, {"text", text}},
-                  QString("%1 %2").arg(panel).arg(quoted(text)));
-        if (panel == 1 && (text == kDetectRunHid || text == kDetectUpdateHid)) {
-            // Press "Start Program " once it is enabled for the unit just found.
-            QTimer::singleShot(0, &app, [&] {
-                if (!o.screenshot.empty() && !shot) {
-                    shot = true;
-                    const QString file = QString::fromStdString(o.screenshot);
-                    const bool saved = w->grab().save(file, "PNG");
-                    out.event("screenshot", {{"file", file}, {"saved", saved}},
-                              QString("%1 %2").arg(file, saved ? "saved" : "NOT saved"));
-                }
-                if (!pressed && w->btnStartProgram->isEnabled()) {
-                    pressed = true;
-                    out.event("press", {{"button", "Start Program "}}, quoted("Start Program "));
-                    w->btnStartProgram->click();
-                }
-            });
+    // A unit present but not openable: the window tells it; the run ends with its own
+    // status (unless the unit is found usable meanwhile).
+    auto windowDenied = w->HidCtl->OnDeviceAccessDenied;
+    w->HidCtl->OnDeviceAccessDenied = [&, windowDenied](const HidDeviceInfo& info) {
+        denied = info;
+        out.event("denied", "unit",
+                  QString("%1 cannot be opened for reading and writing: %2; "
+                          "try 'trm415-run --check'")
+                      .arg(QString::fromStdString(info.path),
+                           QString::fromLocal8Bit(std::strerror(info.accessError))),
+                  {{"node", QString::fromStdString(info.path)},
+                   {"error", QString::fromLocal8Bit(std::strerror(info.accessError))}},
+                  Tone::Bad);
+        if (windowDenied) {
+            windowDenied(info);
         }
+        if (!unitSeen) {
+            finish(kCannotOpen, 100);
+        }
+    };
+
+    QObject::connect(w, &TfmIsp::panelChanged, &app, [&](int panel, const QString& text) {
+        if (panel != 1) {
+            return;
+        }
+        const bool run = text == kDetectRunHid;
+        if (!run && text != kDetectUpdateHid) {
+            return;
+        }
+        unitSeen = true;
+        THidDevice* d = w->device;
+        const QString node = d ? QString::fromStdString(d->DevicePath()) : QString();
+        const QString where = d ? QString::fromStdString(UsbPortOf(d->InstanceId())) : QString();
+        out.event("unit", "unit found",
+                  QString("%1 identity (%2)%3%4")
+                      .arg(run ? "run" : "update", quoted(text),
+                           node.isEmpty() ? "" : " at " + node,
+                           where.isEmpty() ? "" : ", USB port " + where),
+                  {{"identity", run ? "run" : "update"},
+                   {"text", text},
+                   {"node", node},
+                   {"port", where}});
+        if (run && phases.running("restart-to-application")) {
+            phases.end("back in its application");
+        } else if (!run && phases.running("restart-to-boot-loader")) {
+            phases.end("in its boot loader");
+        }
+        // Press "Start Program " once it is enabled for the unit just found.
+        QTimer::singleShot(0, &app, [&] {
+            if (!o.screenshot.empty() && !shot) {
+                shot = true;
+                const QString file = QString::fromStdString(o.screenshot);
+                const bool saved = w->grab().save(file, "PNG");
+                out.event("screenshot", "screenshot",
+                          QString("%1 %2").arg(file, saved ? "saved" : "NOT saved"),
+                          {{"file", file}, {"saved", saved}});
+            }
+            if (!pressed && w->btnStartProgram->isEnabled()) {
+                pressed = true;
+                phases.begin("identity-query", "identity query",
+                             QString("pressing %1").arg(quoted("Start Program ")));
+                w->btnStartProgram->click();
+            }
+        });
     });
+    QObject::connect(w, &TfmIsp::unitTypeReply, &app, [&](int type) { unitType = type; });
+    QObject::connect(w, &TfmIsp::identityReply, &app,
+                     [&](const QString& text) { identityText = text; });
     QObject::connect(w, &TfmIsp::progressChanged, &app,
                      [&](int position, int maximum) { out.progress(position, maximum); });
     QObject::connect(w, &TfmIsp::stepLabelChanged, &app, [&](const QString& text) {
-        out.event("step", {{"text", text}}, quoted(text));
-    });
-    QObject::connect(w, &TfmIsp::statusColourChanged, &app, [&](bool red) {
-        out.event("colour", {{"programming", red}},
-                  red ? "red (programming)" : "button face (idle)");
-    });
-    w->operatorStandIn = [&](MessageKind kind, const QString& text) {
-        const char* k = kind == MessageKind::Error         ? "error"
-                        : kind == MessageKind::Information ? "information"
-                                                           : "plain";
-        out.event("message", {{"kind", k}, {"text", text}},
-                  QString("%1 %2 -> OK").arg(k, quoted(text)));
-        if (text == kProgramOk) {
-            okShown = true;
-        } else if (text == kInvalidUnitType || text == kTooOldVersion || text == kTooNewVersion) {
-            finish(kRefused, 700); // let the refusal close its link first
-        } else if (kind == MessageKind::Error && text.endsWith("Error !!")) {
-            finish(kBootLoaderError, 100);
-        } else if (kind != MessageKind::Information || !text.startsWith("READ ERROR")) {
-            if (kind == MessageKind::Error) {
-                finish(kFailed, 100);
+        if (text == "Connect") {
+            if (phases.running("identity-query")) {
+                phases.end(identityText.isEmpty() ? "no answer: the unit is in its boot loader"
+                                                  : "accepted");
+            } else {
+                phases.end();
             }
+            phases.begin("boot-loader", "boot loader",
+                         QString("writing the microcontroller firmware, image pair %1 (%2 bytes)")
+                             .arg(w->imageSel)
+                             .arg(w->imageLength),
+                         {{"image_pair", w->imageSel}, {"bytes", w->imageLength}});
+            out.beginProgress("boot loader", "packets");
+        } else if (text == "MCU Reset") {
+            phases.end(QString("firmware written (%1 bytes)").arg(w->imageLength));
+            phases.begin("restart-to-application", "restart", "the unit starts its new firmware");
+        } else if (text == "Dsp Program") {
+            phases.end();
+            phases.begin("dsp-download", "signal processor",
+                         QString("downloading the program of pair %1").arg(w->imageSel),
+                         {{"image_pair", w->imageSel}});
+            out.beginProgress("signal processor", "blocks");
         }
-    };
+        if (o.verbose) {
+            out.event("step", "step", quoted(text), {{"text", text}});
+        }
+    });
     QObject::connect(w, &TfmIsp::commandSent, &app, [&](int command) {
+        if (command == cmd::IapReset) {
+            QJsonObject verdict{{"unit_type", unitType},
+                                {"text", identityText},
+                                {"verdict", "accepted"},
+                                {"image_pair", w->imageSel}};
+            out.event("identity", "identity",
+                      QString("unit type 0x%1, %2: accepted, image pair %3")
+                          .arg(unitType, 2, 16, QChar('0'))
+                          .arg(quoted(identityText))
+                          .arg(w->imageSel),
+                      verdict, Tone::Good);
+            phases.end("accepted");
+            phases.begin("restart-to-boot-loader", "restart", "into the boot loader");
+        }
         if (command == cmd::UpdateDone && okShown) {
-            out.event("done", {{"command", "UpdateDone"}}, "UpdateDone sent");
             if (!o.simulate) {
                 finish(kOk, 300);
                 return;
@@ -280,42 +483,98 @@ int main(int argc, char** argv) {
             poll->start(10);
         }
     });
+    w->operatorStandIn = [&](MessageKind kind, const QString& text) {
+        const char* k = kind == MessageKind::Error         ? "error"
+                        : kind == MessageKind::Information ? "information"
+                                                           : "plain";
+        texts.append(text);
+        const bool refusal =
+            text == kInvalidUnitType || text == kTooOldVersion || text == kTooNewVersion;
+        if (refusal) {
+            out.event("identity", "identity",
+                      QString("unit type 0x%1%2: refused")
+                          .arg(unitType, 2, 16, QChar('0'))
+                          .arg(identityText.isEmpty() ? "" : ", " + quoted(identityText)),
+                      {{"unit_type", unitType},
+                       {"text", identityText},
+                       {"verdict", "refused"},
+                       {"refusal", text}},
+                      Tone::Bad);
+            phases.end("refused", {}, Tone::Bad);
+        } else if (text == kProgramOk) {
+            phases.end("program downloaded");
+        }
+        const Tone tone = text == kProgramOk                      ? Tone::Good
+                          : kind == MessageKind::Error || refusal ? Tone::Bad
+                                                                  : Tone::Plain;
+        out.event("message", "message", QString("%1 %2 -> OK").arg(k, quoted(text)),
+                  {{"kind", k}, {"text", text}}, tone);
+        if (text == kProgramOk) {
+            okShown = true;
+        } else if (refusal) {
+            finish(kRefused, 700); // let the refusal close its link first
+        } else if (kind == MessageKind::Error && text.endsWith("Error !!")) {
+            phases.end("stopped", {}, Tone::Bad);
+            finish(kBootLoaderError, 100);
+        } else if (kind == MessageKind::Error) {
+            finish(kFailed, 100);
+        }
+    };
     if (o.trace) {
         fmHidData->show();
         QObject::connect(fmHidData->hbHidData->model(), &QAbstractItemModel::rowsInserted, &app,
                          [&](const QModelIndex&, int first, int last) {
                              for (int r = first; r <= last; ++r) {
                                  const QString line = fmHidData->hbHidData->item(r)->text();
-                                 out.event("trace", {{"line", line}}, line);
+                                 out.event("trace", "trace", line, {{"line", line}});
                              }
                          });
     }
     QTimer::singleShot(o.timeoutS * 1000, &app, [&] {
-        out.event("timeout", {{"seconds", o.timeoutS}},
-                  QString("no result after %1 s").arg(o.timeoutS));
-        finish(kTimeout, 0);
+        const bool none = !unitSeen;
+        out.event("timeout", "time-out",
+                  none ? QString("no unit found within %1 s").arg(o.timeoutS)
+                       : QString("no result after %1 s").arg(o.timeoutS),
+                  {{"seconds", o.timeoutS}, {"unit_found", !none}}, Tone::Bad);
+        phases.end("not finished", {}, Tone::Bad);
+        finish(none ? (denied ? kCannotOpen : kNoUnit) : kTimeout, 0);
     });
-
     if (o.show && display) {
         w->show();
     }
     if (unit) {
-        sim::StartAmongOtherDevices(*bus, *unit, *port, scenario.otherDevices);
+        sim::StartAmongOtherDevices(*bus, *unit, *port, scenario);
     }
     QApplication::exec();
-
     int code = exitCode < 0 ? kFailed : exitCode;
-    if (unit) {
+    QJsonObject summary;
+    const bool sent =
+        code == kOk || phases.durations().contains("boot-loader") || phases.running("boot-loader");
+    if (unit && sent) {
         const bool holds = sim::HoldsBuiltinImages(*unit, w->imageSel);
-        out.event("verify", {{"holds_builtin_images", holds}, {"image_pair", w->imageSel}},
+        out.event("verify", "verify",
                   QString("the simulated unit %1 the built-in images of pair %2 byte for byte")
                       .arg(holds ? "holds" : "does not hold")
-                      .arg(w->imageSel));
+                      .arg(w->imageSel),
+                  {{"holds_builtin_images", holds}, {"image_pair", w->imageSel}},
+                  holds ? Tone::Good : Tone::Plain);
+        summary.insert("holds_builtin_images", holds);
         if (code == kOk && !holds) {
             code = kFailed;
         }
     }
-    out.event("exit", {{"status", code}}, QString::number(code));
+    summary.insert("result", resultName(code));
+    summary.insert("exit_status", code);
+    summary.insert("messages", texts);
+    summary.insert("identity_text", identityText);
+    summary.insert("unit_type", unitType);
+    summary.insert("image_pair", w->imageSel);
+    summary.insert("mcu_sha256", sent ? sha256(BuiltinMcuBytes(w->imageSel)) : QString());
+    summary.insert("dsp_sha256", code == kOk ? sha256(BuiltinDspBytes(w->imageSel)) : QString());
+    summary.insert("durations_s", phases.durations());
+    summary.insert("elapsed_s", std::round(out.now() * 1000) / 1000);
+    out.event("summary", "result", QString("%1, exit status %2").arg(resultName(code)).arg(code),
+              summary, code == kOk ? Tone::Good : Tone::Bad);
     QObject::disconnect(w, nullptr, &app, nullptr);
     w->operatorStandIn = [](MessageKind, const QString&) {};
     DestroyForms();

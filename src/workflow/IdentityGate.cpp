@@ -7,6 +7,8 @@
 
 namespace trm {
 
+Q_LOGGING_CATEGORY(lcWorkflow, "trm415.workflow", QtWarningMsg)
+
 void TfmIsp::ShowNoDevice() {
     if (device != nullptr) {
         return;
@@ -65,16 +67,22 @@ void TfmIsp::HandleResponse(const LinkMessage& message) {
         return;
     }
     const LCmd reply(*bytes);
+    qCDebug(lcWorkflow, "reply %02x (%zu payload bytes) in mode %d, stage %d", reply.command,
+            reply.payload.size(), mode, stage);
     try {
         if (mode == 0) {
             tmAutoUpdate->stop();
             if (reply.command == cmd::GetUnitType) {
+                Q_EMIT unitTypeReply(reply.payload[0]);
                 if (reply.payload[0] == kAcceptedUnitType) {
                     SendCommand(CM_QZR_CMD(kUnitAddress, cmd::GetVersion), FrameMode::Framed);
                 } else {
                     Refuse(QString::fromLatin1(kInvalidUnitType));
                 }
             } else if (reply.command == cmd::GetVersion) {
+                const Bytes& text = reply.payload.bytes();
+                Q_EMIT identityReply(QString::fromLatin1(reinterpret_cast<const char*>(text.data()),
+                                                         static_cast<qsizetype>(text.size())));
                 const GateVerdict v = JudgeIdentity(reply.payload.bytes());
                 if (!v.accepted) {
                     Refuse(QString::fromStdString(v.refusal));
@@ -98,6 +106,7 @@ void TfmIsp::HandleResponse(const LinkMessage& message) {
 }
 
 void TfmIsp::Refuse(const QString& text) {
+    qCDebug(lcWorkflow, "refused: %s", qPrintable(text));
     SendCommand(CM_QZR_CMD(kUnitAddress, cmd::RejectUnit), FrameMode::Framed);
     ShowMessage(MessageKind::Information, text);
     refused = 1;

@@ -68,7 +68,7 @@ std::string deviceRecord(int n, std::uint16_t vendor, std::uint16_t product, int
            "\nE: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/hidraw" + std::to_string(n) + "\n";
 }
 
-std::string hidrawSyspath(int n, std::uint16_t product, int usbPort = 1) {
+[[maybe_unused]] std::string hidrawSyspath(int n, std::uint16_t product, int usbPort = 1) {
     char hidName[64];
     std::snprintf(hidName, sizeof hidName, "0003:0168:%04X.%04X", product, n + 1);
     return usbPath(usbPort) + "/1-" + std::to_string(usbPort) + ":1.0/" + hidName +

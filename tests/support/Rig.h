@@ -54,7 +54,7 @@ struct Rig {
         s.restartMs = 200;
         return s;
     }
-    void start() { sim::StartAmongOtherDevices(*bus, *unit, *port, scenario.otherDevices); }
+    void start() { sim::StartAmongOtherDevices(*bus, *unit, *port, scenario); }
     static bool waitFor(const std::function<bool()>& pred, int ms = 60000) {
         return WaitFor(pred, ms);
     }

@@ -132,7 +132,45 @@ bool parseHidId(const char* hidId, HIDD_ATTRIBUTES& a) {
     return true;
 }
 
+bool isPortName(const std::string& s) {
+    // bus "-" port ("." port)*: digits separated by one '-' then '.'s.
+    const auto dash = s.find('-');
+    if (dash == std::string::npos || dash == 0 || dash + 1 == s.size()) {
+        return false;
+    }
+    bool digit = false;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c >= '0' && c <= '9') {
+            digit = true;
+        } else if ((i == dash || (c == '.' && i > dash)) && digit) {
+            digit = false;
+        } else {
+            return false;
+        }
+    }
+    return digit;
+}
+
 } // namespace
+
+std::string UsbPortOf(const std::string& syspath) {
+    std::string port;
+    std::size_t start = 0;
+    while (start <= syspath.size()) {
+        const std::size_t slash = syspath.find('/', start);
+        const std::string part =
+            syspath.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (isPortName(part)) {
+            port = part; // the deepest one: the device itself, below its hubs
+        }
+        if (slash == std::string::npos) {
+            break;
+        }
+        start = slash + 1;
+    }
+    return port;
+}
 
 LinuxHidBackend::LinuxHidBackend(Options options) : udev_(udev_new()) {
     if (udev_ == nullptr) {

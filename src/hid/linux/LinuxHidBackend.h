@@ -13,6 +13,12 @@ class QTimer;
 
 namespace trm {
 
+// The USB port of a hidraw device from its sysfs path: the name of its USB device, bus
+// and port chain ("1-2.3" in ".../usb1/1-2/1-2.3/1-2.3:1.0/0003:0168:0821.0004/hidraw/
+// hidraw3"), which stays the same when the unit restarts into its other identity on the
+// same port. Empty when the path names none.
+std::string UsbPortOf(const std::string& syspath);
+
 class LinuxHidBackend : public HidBackend {
 public:
     // Sets up the udev monitor before anything is listed, so that no arrival falls
