@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config clang-format
     clang libclang-rt-14-dev
-    qt6-base-dev libgl-dev
+    qt6-base-dev libgl-dev libqt6sql6-sqlite
     libudev-dev
     umockdev libumockdev-dev
     libgtest-dev libgmock-dev googletest

@@ -1,6 +1,8 @@
 // Scenario settings of the simulated unit.
 #include "sim/Scenario.h"
 
+#include "hid/PortBound.h"
+
 #include <cstdlib>
 #include <vector>
 
@@ -98,6 +100,10 @@ std::optional<std::string> ParseScenario(const std::string& text, UnitScenario& 
             s.earlyMs = static_cast<int>(n);
         } else if (key == "others" && number(value, n) && n >= 0 && n <= 64) {
             s.otherDevices = static_cast<int>(n);
+        } else if (key == "port" && IsUsbPortName(value)) {
+            s.usbPort = value;
+        } else if (key == "serial" && eq != std::string::npos && value.size() <= 64) {
+            s.serial = value;
         } else if (key == "output" && number(value, n) && n >= 65 && n <= 1024) {
             s.outputReportLength = static_cast<std::uint16_t>(n);
         } else if (key == "wrong-sum" || key == "drop" || key == "mute") {
@@ -141,6 +147,8 @@ const char* ScenarioHelp() {
            "  early=MS         boot loader: answer MS before the step's delay has passed\n"
            "  others=N         N other HID devices on the bus, before and after the unit\n"
            "  output=N         output report length with report ID (default 65)\n"
+           "  port=PORT        the USB port the unit is plugged into (default 1-1)\n"
+           "  serial=TEXT      the unit's HID serial (default none)\n"
            "  PLACE is one of connect, sync-package, firmware-version, device-id,\n"
            "  read-config, sync-program, start-program, data:N (the N-th program-data\n"
            "  packet), reset, or dsp:N (the N-th DSP block; drop and mute only).\n";

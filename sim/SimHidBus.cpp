@@ -77,15 +77,18 @@ private:
 
 } // namespace
 
-std::string SimHidBus::add(HIDD_ATTRIBUTES attributes, HIDP_CAPS caps, OutputSink sink) {
+std::string SimHidBus::add(HIDD_ATTRIBUTES attributes, HIDP_CAPS caps, OutputSink sink,
+                           const std::string& usbPort, const std::string& serial) {
     std::string id;
     {
         std::lock_guard lock(m_);
         const int n = nextId_++;
-        id = "sim/hid/" + std::to_string(n);
+        id = usbPort.empty() ? "sim/hid/" + std::to_string(n)
+                             : "sim/usb/" + usbPort + "/hid/" + std::to_string(n);
         Device d;
         d.info.path = "sim:hidraw" + std::to_string(n);
         d.info.instanceId = id;
+        d.info.serial = serial;
         d.info.attributes = attributes;
         d.info.caps = caps;
         d.sink = std::move(sink);
@@ -242,7 +245,8 @@ void SimBusPort::attach(std::uint16_t productId) {
         bus_->remove(current_);
     }
     current_ = bus_->add(
-        a, caps, [unit](const std::uint8_t* r, std::size_t n) { unit->onOutputReport(r, n); });
+        a, caps, [unit](const std::uint8_t* r, std::size_t n) { unit->onOutputReport(r, n); },
+        usbPort_, serial_);
     if (openError_ != 0) {
         bus_->setOpenError(current_, openError_);
     }
@@ -275,6 +279,12 @@ void SimBusPort::setOpenError(int error) {
     }
 }
 
+void SimBusPort::setLocation(std::string usbPort, std::string serial) {
+    std::lock_guard lock(m_);
+    usbPort_ = std::move(usbPort);
+    serial_ = std::move(serial);
+}
+
 void StartAmongOtherDevices(SimHidBus& bus, SimUnit& unit, SimBusPort& port,
                             const UnitScenario& scenario) {
     const int others = scenario.otherDevices;
@@ -294,13 +304,15 @@ void StartAmongOtherDevices(SimHidBus& bus, SimUnit& unit, SimBusPort& port,
         caps.Usage = o.usage;
         caps.InputReportByteLength = o.input;
         caps.OutputReportByteLength = o.output;
-        bus.add(HIDD_ATTRIBUTES{o.vendor, static_cast<std::uint16_t>(o.product + i / 4), 0x0100},
-                caps, [](const std::uint8_t*, std::size_t) {});
+        bus.add(
+            HIDD_ATTRIBUTES{o.vendor, static_cast<std::uint16_t>(o.product + i / 4), 0x0100}, caps,
+            [](const std::uint8_t*, std::size_t) {}, "3-" + std::to_string(i + 1));
     };
     const int before = (others + 1) / 2;
     for (int i = 0; i < before; ++i) {
         add(i);
     }
+    port.setLocation(scenario.usbPort, scenario.serial);
     if (scenario.accessDenied) {
         port.setOpenError(EACCES);
     }

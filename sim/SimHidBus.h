@@ -24,8 +24,10 @@ public:
     using OutputSink = std::function<void(const std::uint8_t* report, std::size_t length)>;
 
     // Adds a device; `sink` receives every output report written to it (any thread).
-    // Returns its instance identifier.
-    std::string add(HIDD_ATTRIBUTES attributes, HIDP_CAPS caps, OutputSink sink);
+    // Returns its instance identifier, which names `usbPort` (e.g. "1-2.3") the way a
+    // sysfs path does, when one is given.
+    std::string add(HIDD_ATTRIBUTES attributes, HIDP_CAPS caps, OutputSink sink,
+                    const std::string& usbPort = {}, const std::string& serial = {});
     void remove(const std::string& instanceId);
     // Queues one input report for every open connection of the device (64 at most per
     // connection; further ones are dropped, as the kernel does).
@@ -87,6 +89,8 @@ public:
     void sendInput(const Bytes& report) override;
     // Opens of the unit's node fail with `error` from now on (0: they succeed).
     void setOpenError(int error);
+    // The USB port the unit is plugged into and its HID serial, for its next arrivals.
+    void setLocation(std::string usbPort, std::string serial);
 
 private:
     std::shared_ptr<SimHidBus> bus_;
@@ -95,6 +99,8 @@ private:
     std::mutex m_;
     std::string current_;
     int openError_ = 0;
+    std::string usbPort_ = "1-1";
+    std::string serial_;
 };
 
 // Starts `unit` on `port` as `scenario` says: with its `otherDevices` other HID devices of

@@ -70,6 +70,9 @@ struct UnitScenario {
     bool absent = false;
     // The unit's node cannot be opened by this user (EACCES), as without the udev rule.
     bool accessDenied = false;
+    // The USB port the unit is plugged into, and its HID serial (none by default).
+    std::string usbPort = "1-1";
+    std::string serial;
 
     Fault bootFault = Fault::None;
     int bootFaultStep = step::Connect; // which step

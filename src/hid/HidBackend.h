@@ -38,6 +38,7 @@ struct HidDeviceInfo {
     bool numberedReports = false; // the descriptor declares report IDs
     bool accessible = true;       // the node could be opened for read and write
     int accessError = 0;          // errno of the failed open when not accessible
+    std::string serial;           // the HID serial (HID_UNIQ) when the device has one
 };
 
 enum class ReadStatus {

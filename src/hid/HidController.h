@@ -68,6 +68,7 @@ public:
     const std::string& DevicePath() const { return info_.path; }
     const std::string& InstanceId() const { return info_.instanceId; }
     const HIDD_ATTRIBUTES& Attributes() const { return info_.attributes; }
+    const std::string& SerialNumber() const { return info_.serial; }
 
     // Capabilities from the device's report descriptor, zero-filled where unknown.
     HIDP_CAPS GetCaps() const { return info_.caps; }

@@ -1,6 +1,7 @@
 // The permission doctor of trm415-run --check.
 #include "runner/Doctor.h"
 
+#include "hid/PortBound.h"
 #include "hid/UnitIdentity.h"
 #include "hid/linux/LinuxHidBackend.h"
 #include "runner/Report.h"
@@ -126,9 +127,8 @@ bool memberOf(const QString& groupNameText) {
 
 } // namespace
 
-DoctorFindings Examine(HidBackend& backend) {
-    DoctorFindings f;
-    f.user = userName(geteuid());
+std::vector<NodeFinding> FindUnits(HidBackend& backend) {
+    std::vector<NodeFinding> units;
     for (const HidDeviceInfo& d : backend.enumerate()) {
         if (!IsUnitIdentity(d.attributes)) {
             continue;
@@ -138,6 +138,7 @@ DoctorFindings Examine(HidBackend& backend) {
         n.node = QString::fromStdString(d.path);
         n.port = QString::fromStdString(UsbPortOf(d.instanceId));
         n.canOpen = d.accessible;
+        n.serial = QString::fromStdString(d.serial);
         if (!d.accessible) {
             n.error = QString::fromLocal8Bit(std::strerror(d.accessError));
         }
@@ -148,8 +149,15 @@ DoctorFindings Examine(HidBackend& backend) {
             n.group = groupName(st.st_gid);
         }
         n.acl = aclEntries(n.node);
-        f.units.push_back(n);
+        units.push_back(n);
     }
+    return units;
+}
+
+DoctorFindings Examine(HidBackend& backend) {
+    DoctorFindings f;
+    f.user = userName(geteuid());
+    f.units = FindUnits(backend);
 
     // The rule: the first file of the udev rule directories that names the unit.
     for (const char* dir : kRuleDirs) {
@@ -219,19 +227,25 @@ DoctorFindings Examine(HidBackend& backend) {
     return f;
 }
 
-QJsonObject ToJson(const DoctorFindings& f) {
+QJsonArray ToJson(const std::vector<NodeFinding>& found) {
     QJsonArray units;
-    for (const NodeFinding& n : f.units) {
+    for (const NodeFinding& n : found) {
         units.append(QJsonObject{{"identity", n.identity},
                                  {"node", n.node},
                                  {"port", n.port},
                                  {"can_open", n.canOpen},
                                  {"error", n.error},
+                                 {"serial", n.serial},
                                  {"mode", n.mode},
                                  {"owner", n.owner},
                                  {"group", n.group},
                                  {"acl", QJsonArray::fromStringList(n.acl)}});
     }
+    return units;
+}
+
+QJsonObject ToJson(const DoctorFindings& f) {
+    const QJsonArray units = ToJson(f.units);
     return QJsonObject{
         {"schema", kSchema},
         {"event", "check"},
@@ -279,6 +293,31 @@ void PrintFindings(const DoctorFindings& f, std::FILE* out) {
              .arg(f.exitStatus == 0   ? "a unit is attached and can be opened"
                   : f.exitStatus == 6 ? "a unit is attached but cannot be opened"
                                       : "no unit attached"));
+}
+
+int ListUnits(HidBackend& backend, bool json) {
+    const std::vector<NodeFinding> units = FindUnits(backend);
+    if (json) {
+        std::printf("%s\n",
+                    QJsonDocument(ToJson(units)).toJson(QJsonDocument::Compact).constData());
+    } else if (units.empty()) {
+        std::printf("no TRM415 attached\n");
+    } else {
+        std::printf("%-12s %-8s %-20s %-30s %s\n", "PORT", "IDENTITY", "NODE", "ACCESS", "SERIAL");
+        for (const NodeFinding& n : units) {
+            const QString access = n.canOpen ? "can be opened" : "cannot be opened: " + n.error;
+            std::printf("%-12s %-8s %-20s %-30s %s\n",
+                        (n.port.isEmpty() ? "?" : n.port).toLocal8Bit().constData(),
+                        n.identity.toLocal8Bit().constData(), n.node.toLocal8Bit().constData(),
+                        access.toLocal8Bit().constData(),
+                        (n.serial.isEmpty() ? "-" : n.serial).toLocal8Bit().constData());
+        }
+    }
+    bool usable = false;
+    for (const NodeFinding& n : units) {
+        usable = usable || n.canOpen;
+    }
+    return usable ? 0 : units.empty() ? 7 : 6;
 }
 
 int RunDoctor(bool json) {

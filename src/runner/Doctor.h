@@ -6,6 +6,7 @@
 
 #include "hid/HidBackend.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -19,6 +20,7 @@ struct NodeFinding {
     QString identity; // "run" or "update"
     QString node;
     QString port;
+    QString serial; // HID_UNIQ, when the unit has one
     bool canOpen = false;
     QString error; // why not, from the failed open
     QString mode;  // "crw-rw----"
@@ -39,6 +41,14 @@ struct DoctorFindings {
     QStringList cures;    // the commands that fix it, in order
     int exitStatus = 7;   // 0 usable unit, 6 present but not usable, 7 none
 };
+
+// The TRM415 nodes among the devices `backend` lists, in its order.
+std::vector<NodeFinding> FindUnits(HidBackend& backend);
+QJsonArray ToJson(const std::vector<NodeFinding>& units);
+
+// --list: prints every unit `backend` lists (or one JSON array). Returns 0 when one can
+// be opened, 6 when units are present but none can, 7 when none is present.
+int ListUnits(HidBackend& backend, bool json);
 
 // Looks at the devices `backend` lists (a real machine: the Linux backend) and at the
 // udev rules, the session and the user.

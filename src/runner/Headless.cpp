@@ -7,10 +7,13 @@
 #include "app/Startup.h"
 #include "diag/Fhiddata.h"
 #include "firmware/BuiltinImageBytes.h"
+#include "hid/PortBound.h"
 #include "hid/linux/LinuxHidBackend.h"
 #include "runner/Doctor.h"
+#include "runner/Records.h"
 #include "runner/Report.h"
 #include "runner/RunnerLog.h"
+#include "runner/Signals.h"
 #include "sim/ExpectedImages.h"
 #include "sim/Scenario.h"
 #include "sim/SimHidBus.h"
@@ -22,6 +25,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QJsonArray>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -48,6 +52,7 @@ enum Exit {
     kTimeout = 5,
     kCannotOpen = 6,
     kNoUnit = 7,
+    kUnitLost = 8,
 };
 
 const char* resultName(int code) {
@@ -64,6 +69,8 @@ const char* resultName(int code) {
         return "cannot open";
     case kNoUnit:
         return "no unit";
+    case kUnitLost:
+        return "unit lost";
     default:
         return "failed";
     }
@@ -77,6 +84,12 @@ const char* const kUsageText =
     "\n"
     "  --simulate[=SCENARIO]  use the built-in simulated unit instead of real hardware;\n"
     "                         SCENARIO is a comma-separated list of settings (below)\n"
+    "  --port=PORT            update only the unit on USB port PORT (its sysfs name, as\n"
+    "                         --list shows it, e.g. 1-2.3); units on other ports are\n"
+    "                         invisible to the run\n"
+    "  --list                 list every TRM415 attached: port, identity, node, whether\n"
+    "                         it can be opened, HID serial (with --json: one array)\n"
+    "  --records=FILE         add a row for the update to the SQLite database FILE\n"
     "  --check                look at this machine as a support engineer would: every\n"
     "                         TRM415 attached, whether it can be opened and why not,\n"
     "                         the udev rule, the seat and groups, and the cures\n"
@@ -98,7 +111,9 @@ const char* const kExitText =
     "\nExit status: 0 after \" Program OK !! \" and UpdateDone; 1 any other failure (for a\n"
     "simulated run: the unit does not hold the built-in images); 2 bad usage; 3 the unit was\n"
     "refused; 4 a boot-loader error; 5 time-out with the update under way; 6 a unit is\n"
-    "present but cannot be opened; 7 no unit was found within the time-out. With --check:\n"
+    "present but cannot be opened; 7 no unit was found within the time-out; 8 the unit was\n"
+    "unplugged during the update and did not come back. SIGINT or SIGTERM closes the window\n"
+    "as its close button does and ends the run with status 1. With --check:\n"
     "0 when a unit is present and can be opened, 6 when one is present but cannot be\n"
     "opened, 7 when none is present.\n"
     "\nExamples:\n"
@@ -116,7 +131,10 @@ struct Options {
     bool verbose = false;
     bool show = false;
     bool check = false;
+    bool list = false;
     bool version = false;
+    std::string port;
+    std::string records;
     int timeoutS = 120;
     std::string screenshot;
     std::string logFile;
@@ -153,6 +171,16 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
             o.show = true;
         } else if (a == "--check") {
             o.check = true;
+        } else if (a == "--list") {
+            o.list = true;
+        } else if (a.rfind("--port", 0) == 0 && value("--port", v)) {
+            if (!IsUsbPortName(v)) {
+                error = "--port takes a USB port such as 1-2.3 (see --list), not '" + v + "'";
+                return false;
+            }
+            o.port = v;
+        } else if (a.rfind("--records", 0) == 0 && value("--records", v)) {
+            o.records = v;
         } else if (a == "--version") {
             o.version = true;
         } else if (a.rfind("--screenshot", 0) == 0 && value("--screenshot", v)) {
@@ -311,8 +339,10 @@ int main(int argc, char** argv) {
         return RunDoctor(o.json);
     }
     QApplication app(argc, argv);
+    const QDateTime started = QDateTime::currentDateTimeUtc();
 
-    // The unit: simulated on an in-process bus, or whatever is attached.
+    // The unit: simulated on an in-process bus, or whatever is attached; on one USB port
+    // only when asked.
     std::shared_ptr<sim::SimHidBus> bus;
     std::unique_ptr<sim::SimUnit> unit;
     std::unique_ptr<sim::SimBusPort> port;
@@ -323,8 +353,48 @@ int main(int argc, char** argv) {
         port = std::make_unique<sim::SimBusPort>(bus, *unit, scenario.outputReportLength);
         backend = std::make_unique<sim::SimHidBackend>(bus);
     } else {
-        backend = std::make_unique<LinuxHidBackend>();
+        backend = std::make_unique<LinuxHidBackend>(
+            LinuxHidBackend::Options{.useMonitor = !o.list, .pollIntervalMs = 500});
     }
+    if (!o.port.empty()) {
+        backend = std::make_unique<PortBoundBackend>(std::move(backend), o.port);
+    }
+    if (o.list) {
+        if (unit) {
+            sim::StartAmongOtherDevices(*bus, *unit, *port, scenario);
+        }
+        const int listed = ListUnits(*backend, o.json);
+        if (unit) {
+            unit->unplug();
+        }
+        return listed;
+    }
+
+    // The record of this update, begun once a unit is found.
+    RecordStore records;
+    UpdateRecord record;
+    record.start = started;
+    record.host = QSysInfo::machineHostName();
+    record.port = QString::fromStdString(o.port);
+    if (!o.records.empty()) {
+        QString why;
+        if (!records.open(QString::fromStdString(o.records), why)) {
+            std::fprintf(stderr, "trm415-run: cannot use the records database '%s': %s\n",
+                         o.records.c_str(), why.toLocal8Bit().constData());
+            return kUsage;
+        }
+    }
+    auto beginRecord = [&] {
+        if (!records.isOpen() || !record.id.isEmpty()) {
+            return;
+        }
+        QString why;
+        if (!records.begin(record, why)) {
+            std::fprintf(stderr, "trm415-run: cannot write the records database: %s\n",
+                         why.toLocal8Bit().constData());
+        }
+    };
+
     CreateForms(std::move(backend));
     TfmIsp* w = fmIsp;
     Report out(StyleFor(o.json, o.verbose, isatty(STDOUT_FILENO) != 0, std::getenv("NO_COLOR")));
@@ -335,6 +405,8 @@ int main(int argc, char** argv) {
     bool pressed = false;
     bool shot = false;
     bool unitSeen = false;
+    bool present = false; // the unit is on the bus now, in either identity
+    bool interrupted = false;
     std::optional<HidDeviceInfo> denied;
     int unitType = -1;
     QString identityText;
@@ -359,6 +431,11 @@ int main(int argc, char** argv) {
     auto windowDenied = w->HidCtl->OnDeviceAccessDenied;
     w->HidCtl->OnDeviceAccessDenied = [&, windowDenied](const HidDeviceInfo& info) {
         denied = info;
+        record.serial = QString::fromStdString(info.serial);
+        if (record.port.isEmpty()) {
+            record.port = QString::fromStdString(UsbPortOf(info.instanceId));
+        }
+        beginRecord();
         out.event("denied", "unit",
                   QString("%1 cannot be opened for reading and writing: %2; "
                           "try 'trm415-run --check'")
@@ -379,23 +456,37 @@ int main(int argc, char** argv) {
         if (panel != 1) {
             return;
         }
+        if (text == kDisconnect || text == kNoDevice) {
+            present = false;
+        }
         const bool run = text == kDetectRunHid;
         if (!run && text != kDetectUpdateHid) {
             return;
         }
         unitSeen = true;
+        present = true;
         THidDevice* d = w->device;
         const QString node = d ? QString::fromStdString(d->DevicePath()) : QString();
         const QString where = d ? QString::fromStdString(UsbPortOf(d->InstanceId())) : QString();
+        const QString serial = d ? QString::fromStdString(d->SerialNumber()) : QString();
         out.event("unit", "unit found",
-                  QString("%1 identity (%2)%3%4")
+                  QString("%1 identity (%2)%3%4%5")
                       .arg(run ? "run" : "update", quoted(text),
                            node.isEmpty() ? "" : " at " + node,
-                           where.isEmpty() ? "" : ", USB port " + where),
+                           where.isEmpty() ? "" : ", USB port " + where,
+                           serial.isEmpty() ? "" : ", serial " + serial),
                   {{"identity", run ? "run" : "update"},
                    {"text", text},
                    {"node", node},
-                   {"port", where}});
+                   {"port", where},
+                   {"serial", serial}});
+        if (!where.isEmpty()) {
+            record.port = where;
+        }
+        if (!serial.isEmpty()) {
+            record.serial = serial;
+        }
+        beginRecord();
         if (run && phases.running("restart-to-application")) {
             phases.end("back in its application");
         } else if (!run && phases.running("restart-to-boot-loader")) {
@@ -537,7 +628,21 @@ int main(int argc, char** argv) {
                        : QString("no result after %1 s").arg(o.timeoutS),
                   {{"seconds", o.timeoutS}, {"unit_found", !none}}, Tone::Bad);
         phases.end("not finished", {}, Tone::Bad);
-        finish(none ? (denied ? kCannotOpen : kNoUnit) : kTimeout, 0);
+        finish(none ? (denied ? kCannotOpen : kNoUnit) : present ? kTimeout : kUnitLost, 0);
+    });
+    // Asked to stop: the window closes as its close button would close it (the link is
+    // closed, nothing more is sent), and the run ends as a failure.
+    TerminationSignals stop;
+    QObject::connect(&stop, &TerminationSignals::received, &app, [&](int signalNumber) {
+        out.event("interrupted", "interrupted",
+                  QString("signal %1 (%2): closing the window")
+                      .arg(signalNumber)
+                      .arg(QString::fromLocal8Bit(strsignal(signalNumber))),
+                  {{"signal", signalNumber}}, Tone::Bad);
+        phases.end("interrupted", {}, Tone::Bad);
+        interrupted = true;
+        w->close();
+        finish(kFailed, 0);
     });
     if (o.show && display) {
         w->show();
@@ -563,7 +668,8 @@ int main(int argc, char** argv) {
             code = kFailed;
         }
     }
-    summary.insert("result", resultName(code));
+    const QString result = interrupted && code != kOk ? "interrupted" : resultName(code);
+    summary.insert("result", result);
     summary.insert("exit_status", code);
     summary.insert("messages", texts);
     summary.insert("identity_text", identityText);
@@ -573,8 +679,18 @@ int main(int argc, char** argv) {
     summary.insert("dsp_sha256", code == kOk ? sha256(BuiltinDspBytes(w->imageSel)) : QString());
     summary.insert("durations_s", phases.durations());
     summary.insert("elapsed_s", std::round(out.now() * 1000) / 1000);
-    out.event("summary", "result", QString("%1, exit status %2").arg(resultName(code)).arg(code),
-              summary, code == kOk ? Tone::Good : Tone::Bad);
+    if (!record.id.isEmpty()) {
+        record.end = QDateTime::currentDateTimeUtc();
+        ApplySummary(record, summary);
+        QString why;
+        if (!records.finish(record, why)) {
+            std::fprintf(stderr, "trm415-run: cannot write the records database: %s\n",
+                         why.toLocal8Bit().constData());
+        }
+        summary.insert("record_id", record.id);
+    }
+    out.event("summary", "result", QString("%1, exit status %2").arg(result).arg(code), summary,
+              code == kOk ? Tone::Good : Tone::Bad);
     QObject::disconnect(w, nullptr, &app, nullptr);
     w->operatorStandIn = [](MessageKind, const QString&) {};
     DestroyForms();

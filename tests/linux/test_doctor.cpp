@@ -2,6 +2,7 @@
 // node cannot be, and none; the USB port read from the sysfs path.
 #include "Testbed.h"
 
+#include "hid/PortBound.h"
 #include "hid/linux/LinuxHidBackend.h"
 #include "runner/Doctor.h"
 

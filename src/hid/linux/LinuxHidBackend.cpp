@@ -1,5 +1,6 @@
 // libudev enumeration and monitoring of hidraw devices; hidraw I/O.
 #include "hid/linux/LinuxHidBackend.h"
+#include "hid/PortBound.h"
 
 #include "hid/ReportDescriptor.h"
 #include "hid/UnitIdentity.h"
@@ -132,47 +133,10 @@ bool parseHidId(const char* hidId, HIDD_ATTRIBUTES& a) {
     return true;
 }
 
-bool isPortName(const std::string& s) {
-    // bus "-" port ("." port)*: digits separated by one '-' then '.'s.
-    const auto dash = s.find('-');
-    if (dash == std::string::npos || dash == 0 || dash + 1 == s.size()) {
-        return false;
-    }
-    bool digit = false;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const char c = s[i];
-        if (c >= '0' && c <= '9') {
-            digit = true;
-        } else if ((i == dash || (c == '.' && i > dash)) && digit) {
-            digit = false;
-        } else {
-            return false;
-        }
-    }
-    return digit;
-}
-
 } // namespace
 
-std::string UsbPortOf(const std::string& syspath) {
-    std::string port;
-    std::size_t start = 0;
-    while (start <= syspath.size()) {
-        const std::size_t slash = syspath.find('/', start);
-        const std::string part =
-            syspath.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (isPortName(part)) {
-            port = part; // the deepest one: the device itself, below its hubs
-        }
-        if (slash == std::string::npos) {
-            break;
-        }
-        start = slash + 1;
-    }
-    return port;
-}
-
-LinuxHidBackend::LinuxHidBackend(Options options) : udev_(udev_new()) {
+LinuxHidBackend::LinuxHidBackend(Options options)
+    : udev_(udev_new()), openUnitNodes_(options.openUnitNodes) {
     if (udev_ == nullptr) {
         return;
     }
@@ -284,6 +248,11 @@ std::vector<HidDeviceInfo> LinuxHidBackend::enumerate() {
         const bool haveHidId =
             hid != nullptr &&
             parseHidId(udev_device_get_property_value(hid, "HID_ID"), info.attributes);
+        if (hid != nullptr) {
+            if (const char* uniq = udev_device_get_property_value(hid, "HID_UNIQ")) {
+                info.serial = uniq;
+            }
+        }
         udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device");
         if (usb != nullptr) {
             if (const char* bcd = udev_device_get_sysattr_value(usb, "bcdDevice")) {
@@ -301,7 +270,7 @@ std::vector<HidDeviceInfo> LinuxHidBackend::enumerate() {
 
         // Only the unit's nodes are opened; every other HID device of the machine is
         // listed from sysfs alone.
-        if (haveHidId && info.attributes.VendorID != kUnitVendorId) {
+        if (haveHidId && (info.attributes.VendorID != kUnitVendorId || !openUnitNodes_)) {
             if (::access(node, R_OK | W_OK) != 0) {
                 info.accessible = false;
                 info.accessError = errno;

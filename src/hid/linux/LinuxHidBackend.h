@@ -13,12 +13,6 @@ class QTimer;
 
 namespace trm {
 
-// The USB port of a hidraw device from its sysfs path: the name of its USB device, bus
-// and port chain ("1-2.3" in ".../usb1/1-2/1-2.3/1-2.3:1.0/0003:0168:0821.0004/hidraw/
-// hidraw3"), which stays the same when the unit restarts into its other identity on the
-// same port. Empty when the path names none.
-std::string UsbPortOf(const std::string& syspath);
-
 class LinuxHidBackend : public HidBackend {
 public:
     // Sets up the udev monitor before anything is listed, so that no arrival falls
@@ -29,6 +23,11 @@ public:
         // looked at every `pollIntervalMs` instead.
         bool useMonitor = true;
         int pollIntervalMs = 500;
+        // Open the unit's nodes while listing, for their report lengths. Off for a
+        // watcher that only needs to know where units are (the station), so that it
+        // never opens a node that an update in another process is using; the lengths
+        // then come from the descriptor in sysfs alone.
+        bool openUnitNodes = true;
     };
     LinuxHidBackend() : LinuxHidBackend(Options{}) {}
     explicit LinuxHidBackend(Options options);
@@ -52,6 +51,7 @@ private:
     std::unique_ptr<QTimer> poll_;
     std::function<void()> handler_;
     const char* source_ = "";
+    bool openUnitNodes_ = true;
 };
 
 } // namespace trm

@@ -1,0 +1,52 @@
+// SIGINT and SIGTERM delivered on the event loop.
+#include "runner/Signals.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace trm::runner {
+namespace {
+
+int pipeFds[2] = {-1, -1};
+
+extern "C" void onSignal(int signalNumber) {
+    const int saved = errno;
+    const unsigned char n = static_cast<unsigned char>(signalNumber);
+    [[maybe_unused]] const ssize_t w = ::write(pipeFds[1], &n, 1);
+    errno = saved;
+}
+
+} // namespace
+
+TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
+    if (pipeFds[0] < 0 && ::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return;
+    }
+    notifier_ = std::make_unique<QSocketNotifier>(pipeFds[0], QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] {
+        unsigned char n = 0;
+        while (::read(pipeFds[0], &n, 1) == 1) {
+            emit received(n);
+        }
+    });
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+TerminationSignals::~TerminationSignals() {
+    struct sigaction sa {};
+    sa.sa_handler = SIG_DFL;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+} // namespace trm::runner
