@@ -29,6 +29,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -325,6 +326,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "trm415-run: cannot write the log file '%s'\n", o.logFile.c_str());
         return kUsage;
     }
+    // An update under way is not cut short because whoever reads our output has gone (a
+    // station killed, a pipe closed): writes to it fail instead, and the update goes on.
+    std::signal(SIGPIPE, SIG_IGN);
     const auto runtimeDir = ensureRuntimeDir();
     const bool display =
         std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr;

@@ -1,0 +1,386 @@
+// The update station: slots, their runners and their records.
+#include "runner/Station.h"
+
+#include "hid/HidBackend.h"
+#include "hid/PortBound.h"
+#include "hid/UnitIdentity.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QJsonDocument>
+#include <QSysInfo>
+#include <QTimer>
+
+#include <csignal>
+#include <cstring>
+#include <unistd.h>
+
+namespace trm::runner {
+
+const char* StateName(SlotState s) {
+    switch (s) {
+    case SlotState::Waiting:
+        return "waiting";
+    case SlotState::Updating:
+        return "updating";
+    case SlotState::Unplug:
+        return "unplug";
+    }
+    return "?";
+}
+
+struct Station::Job {
+    std::unique_ptr<QProcess> process;
+    UpdateRecord record;
+    QJsonObject summary;
+    bool haveSummary = false;
+    QByteArray errorTail; // the runner's last words on stderr
+};
+
+namespace {
+
+// The runner's stderr kept for a report when it dies.
+constexpr qsizetype kErrorTail = 2048;
+
+QString signalText(int n) {
+    const char* name = strsignal(n);
+    return QString("signal %1 (%2)").arg(n).arg(name != nullptr ? name : "?");
+}
+
+} // namespace
+
+Station::Station(StationOptions options, RecordStore& records, std::unique_ptr<HidBackend> watcher,
+                 QObject* parent)
+    : QObject(parent), options_(std::move(options)), records_(records),
+      watcher_(std::move(watcher)) {
+    for (const SlotConfig& c : options_.slotConfigs) {
+        SlotStatus s;
+        s.label = c.label;
+        s.port = c.port;
+        slots_.push_back(s);
+        jobs_.push_back(nullptr);
+    }
+    clock_.start();
+}
+
+Station::~Station() {
+    // Only reached with runners still at work when the event loop was left early: they
+    // are asked to close as the window's close does, then given a moment.
+    for (auto& job : jobs_) {
+        if (job && job->process && job->process->state() != QProcess::NotRunning) {
+            job->process->disconnect(this);
+            job->process->terminate();
+            if (!job->process->waitForFinished(5000)) {
+                job->process->kill();
+                job->process->waitForFinished(1000);
+            }
+        }
+    }
+}
+
+void Station::start() {
+    if (watcher_) {
+        watcher_->setChangeHandler([this] { scan(); });
+    }
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        emit changed(static_cast<int>(i), "slot", slotFields(static_cast<int>(i)));
+    }
+    scan();
+}
+
+void Station::drain() {
+    draining_ = true;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        emit changed(static_cast<int>(i), "slot", slotFields(static_cast<int>(i)));
+    }
+    checkFinished();
+}
+
+void Station::abort() {
+    drain();
+    for (auto& job : jobs_) {
+        if (job && job->process && job->process->state() != QProcess::NotRunning) {
+            job->process->terminate(); // SIGTERM: the runner closes its window
+        }
+    }
+}
+
+StationTotals Station::totals() const {
+    StationTotals t;
+    t.ok = ok_;
+    t.refused = refused_;
+    t.failed = failed_;
+    for (const SlotStatus& s : slots_) {
+        t.running += s.state == SlotState::Updating ? 1 : 0;
+    }
+    const double hours = now() / 3600.0;
+    t.unitsPerHour = hours > 0 ? ended_ / hours : 0;
+    return t;
+}
+
+int Station::exitStatus() const {
+    return failed_ + refused_ > 0 || launched_ != ended_ ? 1 : 0;
+}
+
+int Station::slotOfPort(const QString& port) const {
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        if (slots_[i].port == port) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+QJsonObject Station::slotFields(int index) const {
+    const SlotStatus& s = slots_[static_cast<std::size_t>(index)];
+    QJsonObject f{{"slot", s.label},
+                  {"port", s.port},
+                  {"state", StateName(s.state)},
+                  {"updates", s.updates},
+                  {"draining", draining_}};
+    if (s.state == SlotState::Updating) {
+        f.insert("phase", s.phase);
+        f.insert("percent", s.percent);
+        f.insert("pid", s.pid);
+        f.insert("elapsed_s", std::round((now() - s.startedAt) * 10) / 10);
+    }
+    if (!s.serial.isEmpty()) {
+        f.insert("serial", s.serial);
+    }
+    if (!s.lastVerdict.isEmpty()) {
+        f.insert("last_verdict", s.lastVerdict);
+    }
+    return f;
+}
+
+void Station::setState(int index, SlotState state) {
+    SlotStatus& s = slots_[static_cast<std::size_t>(index)];
+    if (s.state == state) {
+        return;
+    }
+    s.state = state;
+    if (state != SlotState::Updating) {
+        s.phase.clear();
+        s.percent = -1;
+        s.pid = 0;
+    }
+    emit changed(index, "slot", slotFields(index));
+}
+
+void Station::scan() {
+    if (finished_) {
+        return;
+    }
+    if (watcher_) {
+        QStringList ports;
+        for (const HidDeviceInfo& d : watcher_->enumerate()) {
+            const QString port = QString::fromStdString(UsbPortOf(d.instanceId));
+            if (IsUnitIdentity(d.attributes) && !port.isEmpty() && !ports.contains(port)) {
+                ports << port;
+            }
+        }
+        presentPorts_ = ports;
+        if (options_.autoSlots) {
+            for (const QString& port : ports) {
+                if (slotOfPort(port) < 0) {
+                    SlotStatus s;
+                    s.label = port;
+                    s.port = port;
+                    slots_.push_back(s);
+                    jobs_.push_back(nullptr);
+                    options_.slotConfigs.push_back({port, port, {}});
+                    emit changed(static_cast<int>(slots_.size() - 1), "slot",
+                                 slotFields(static_cast<int>(slots_.size() - 1)));
+                }
+            }
+        }
+    }
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+        const int index = static_cast<int>(i);
+        SlotStatus& s = slots_[i];
+        // A simulated slot's unit is taken away with its verdict and a new one plugged in.
+        const bool present =
+            !watcher_ ||
+            std::any_of(presentPorts_.begin(), presentPorts_.end(), [&s](const QString& p) {
+                return LiesOnPort(p.toStdString(), s.port.toStdString());
+            });
+        if (s.state == SlotState::Unplug && !present) {
+            setState(index, SlotState::Waiting);
+        }
+        const bool mayStart = !draining_ && (options_.units == 0 || launched_ < options_.units);
+        if (s.state == SlotState::Waiting && present && mayStart) {
+            launch(index);
+        }
+    }
+    checkFinished();
+}
+
+void Station::launch(int index) {
+    SlotStatus& s = slots_[static_cast<std::size_t>(index)];
+    const SlotConfig& c = options_.slotConfigs[static_cast<std::size_t>(index)];
+    auto job = std::make_unique<Job>();
+    ++launched_;
+
+    QStringList args = options_.runnerArgs;
+    args << "--json"
+         << "--port=" + s.port;
+    if (options_.simulate) {
+        args << "--simulate=port=" + s.port + (c.scenario.isEmpty() ? "" : "," + c.scenario);
+    }
+    if (!options_.recordDir.isEmpty()) {
+        const QString stamp = QDateTime::currentDateTimeUtc().toString("yyyyMMdd'T'HHmmss'Z'");
+        QString name = QString("%1-%2-%3.jsonl").arg(s.label, stamp).arg(launched_);
+        name.replace('/', '_');
+        args << "--record=" + QDir(options_.recordDir).filePath(name);
+    }
+
+    job->record.start = QDateTime::currentDateTimeUtc();
+    job->record.host = QSysInfo::machineHostName();
+    job->record.slot = s.label;
+    job->record.port = s.port;
+    QString why;
+    if (!records_.begin(job->record, why)) {
+        emit recordError(QString("slot %1: cannot write its record: %2").arg(s.label, why));
+    }
+
+    job->process = std::make_unique<QProcess>();
+    QProcess* p = job->process.get();
+    // Its own process group: a Ctrl-C on the station's terminal reaches the station
+    // alone, which decides what the runners are told.
+    p->setChildProcessModifier([] { ::setpgid(0, 0); });
+    p->setProcessChannelMode(QProcess::SeparateChannels);
+    connect(p, &QProcess::readyReadStandardOutput, this, [this, index, p] {
+        while (p->canReadLine()) {
+            const QByteArray line = p->readLine().trimmed();
+            QJsonParseError e{};
+            const QJsonDocument doc = QJsonDocument::fromJson(line, &e);
+            if (e.error == QJsonParseError::NoError && doc.isObject()) {
+                onLine(index, doc.object());
+            }
+        }
+    });
+    connect(p, &QProcess::readyReadStandardError, this, [this, index, p] {
+        Job& j = *jobs_[static_cast<std::size_t>(index)];
+        j.errorTail += p->readAllStandardError();
+        if (j.errorTail.size() > kErrorTail) {
+            j.errorTail = j.errorTail.right(kErrorTail);
+        }
+    });
+    connect(p, &QProcess::finished, this,
+            [this, index](int code, QProcess::ExitStatus status) { onExit(index, code, status); });
+    connect(p, &QProcess::errorOccurred, this, [this, index, p](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            jobs_[static_cast<std::size_t>(index)]->errorTail =
+                "cannot start " + options_.runner.toLocal8Bit() + ": " +
+                p->errorString().toLocal8Bit();
+            onExit(index, -1, QProcess::CrashExit);
+        }
+    });
+
+    s.phase = "starting";
+    s.percent = -1;
+    s.serial.clear();
+    s.startedAt = now();
+    jobs_[static_cast<std::size_t>(index)] = std::move(job);
+    s.state = SlotState::Updating;
+    p->start(options_.runner, args);
+    s.pid = p->processId();
+    emit changed(index, "slot", slotFields(index));
+}
+
+void Station::onLine(int index, const QJsonObject& line) {
+    SlotStatus& s = slots_[static_cast<std::size_t>(index)];
+    Job& job = *jobs_[static_cast<std::size_t>(index)];
+    const QString event = line.value("event").toString();
+    if (event == "unit") {
+        const QString serial = line.value("serial").toString();
+        if (!serial.isEmpty()) {
+            s.serial = serial;
+            job.record.serial = serial;
+        }
+        if (s.phase == "starting") {
+            s.phase = "found";
+        }
+    } else if (event == "phase" && line.value("state").toString() == "start") {
+        s.phase = line.value("phase").toString();
+        s.percent = -1;
+    } else if (event == "progress") {
+        s.percent = line.value("percent").toInt(-1);
+    } else if (event == "summary") {
+        job.summary = line;
+        job.haveSummary = true;
+        return;
+    } else {
+        return;
+    }
+    emit changed(index, "slot", slotFields(index));
+}
+
+void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
+    SlotStatus& s = slots_[static_cast<std::size_t>(index)];
+    Job& job = *jobs_[static_cast<std::size_t>(index)];
+    if (s.state != SlotState::Updating) {
+        return; // already ended (a start failure reports both ways)
+    }
+    // What the runner printed last may still be in the pipe.
+    if (job.process) {
+        while (job.process->canReadLine()) {
+            const QJsonDocument doc = QJsonDocument::fromJson(job.process->readLine().trimmed());
+            if (doc.isObject() && doc.object().value("event").toString() == "summary") {
+                job.summary = doc.object();
+                job.haveSummary = true;
+            }
+        }
+    }
+    UpdateRecord& r = job.record;
+    r.end = QDateTime::currentDateTimeUtc();
+    if (job.haveSummary) {
+        ApplySummary(r, job.summary);
+    } else {
+        // The runner died before its verdict: whatever it had done, the unit's state is
+        // not known.
+        r.result = "unit lost";
+        const QString tail = QString::fromLocal8Bit(job.errorTail).trimmed().split('\n').last();
+        r.message = status == QProcess::CrashExit && exitCode > 0
+                        ? "the runner was ended by " + signalText(exitCode)
+                        : QString("the runner ended with status %1 and no result").arg(exitCode);
+        if (!tail.isEmpty()) {
+            r.message += ": " + tail;
+        }
+        r.exitStatus = status == QProcess::CrashExit ? 128 + exitCode : exitCode;
+    }
+    QString why;
+    if (!r.id.isEmpty() && !records_.finish(r, why)) {
+        emit recordError(QString("slot %1: cannot write its record: %2").arg(s.label, why));
+    }
+    ++ended_;
+    ++s.updates;
+    (r.result == "ok" ? ok_ : r.result == "refused" ? refused_ : failed_) += 1;
+    s.lastVerdict = r.result;
+    QJsonObject fields = slotFields(index);
+    fields.insert("result", r.result);
+    fields.insert("exit_status", r.exitStatus);
+    fields.insert("message", r.message);
+    fields.insert("record_id", r.id);
+    fields.insert("elapsed_s", std::round((now() - s.startedAt) * 1000) / 1000);
+    if (!r.serial.isEmpty()) {
+        fields.insert("serial", r.serial);
+    }
+    emit changed(index, "result", fields);
+    setState(index, options_.simulate ? SlotState::Waiting : SlotState::Unplug);
+    // The process object goes with the next launch, not inside its own signal.
+    QTimer::singleShot(0, this, [this] { scan(); });
+}
+
+void Station::checkFinished() {
+    if (finished_) {
+        return;
+    }
+    const bool allLaunched = options_.units > 0 && launched_ >= options_.units;
+    if ((draining_ || allLaunched) && ended_ == launched_) {
+        finished_ = true;
+        emit finished();
+    }
+}
+
+} // namespace trm::runner

@@ -1,0 +1,124 @@
+// trm415-station's core: slots bound to USB ports, one trm415-run process per unit on
+// a slot, the runner's JSON lines followed, and one record per update. A slot goes
+// plug -> update -> verdict -> unplug -> next; a unit left plugged in after its update
+// is not updated again until it has been unplugged. Processes, not threads: a fault or
+// a crash in one unit's update never touches another's.
+#pragma once
+
+#include "runner/Records.h"
+
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+namespace trm {
+class HidBackend;
+}
+
+namespace trm::runner {
+
+struct SlotConfig {
+    QString label;
+    QString port;     // the USB port the slot's units are plugged into
+    QString scenario; // simulated slots: the simulated unit's settings
+};
+
+struct StationOptions {
+    std::vector<SlotConfig> slotConfigs;
+    bool autoSlots = false; // each port a unit appears on becomes a slot
+    bool simulate = false;  // each slot's runner works on its own simulated unit
+    int units = 0;          // stop after this many units in all (0: no limit)
+    QString runner;         // the trm415-run program
+    QStringList runnerArgs; // passed to every runner (e.g. --timeout)
+    QString recordDir;      // a recording of each unit's session in this directory
+};
+
+enum class SlotState {
+    Waiting,  // for a unit to be plugged in
+    Updating, // its runner is at work
+    Unplug,   // the update has ended; waiting for the unit to be unplugged
+};
+
+const char* StateName(SlotState s);
+
+struct SlotStatus {
+    QString label, port;
+    SlotState state = SlotState::Waiting;
+    QString phase; // of the update under way
+    int percent = -1;
+    qint64 pid = 0;
+    double startedAt = 0; // station time the update began
+    QString serial;
+    QString lastVerdict; // result of its last update
+    int updates = 0;
+};
+
+struct StationTotals {
+    int ok = 0, refused = 0, failed = 0;
+    int running = 0;
+    double unitsPerHour = 0;
+};
+
+class Station : public QObject {
+    Q_OBJECT
+public:
+    // `records` must outlive the station. `watcher` lists the units present (null for
+    // simulated slots, where a new unit is "plugged in" as soon as a slot is free).
+    Station(StationOptions options, RecordStore& records, std::unique_ptr<HidBackend> watcher,
+            QObject* parent = nullptr);
+    ~Station() override;
+
+    void start();
+    // The first signal: no new update starts; those under way run to their end.
+    void drain();
+    // The second: every runner closes its window as the window's close does.
+    void abort();
+    bool draining() const { return draining_; }
+
+    const std::vector<SlotStatus>& slotStatus() const { return slots_; }
+    StationTotals totals() const;
+    double now() const { return static_cast<double>(clock_.nsecsElapsed()) / 1e9; }
+    // 0 when every update ended ok, 1 otherwise.
+    int exitStatus() const;
+
+signals:
+    // Something about slot `index` changed; `event` names it ("slot", "result") and
+    // `fields` says what, slot and port included.
+    void changed(int index, const QString& event, const QJsonObject& fields);
+    // A record could not be written (the station goes on; the row may be missing).
+    void recordError(const QString& text);
+    // The station has nothing more to do: drained, or the units are all updated.
+    void finished();
+
+private:
+    struct Job;
+    void scan();
+    void launch(int index);
+    void onLine(int index, const QJsonObject& line);
+    void onExit(int index, int exitCode, QProcess::ExitStatus status);
+    void setState(int index, SlotState state);
+    void checkFinished();
+    QJsonObject slotFields(int index) const;
+    int slotOfPort(const QString& port) const;
+
+    StationOptions options_;
+    RecordStore& records_;
+    std::unique_ptr<HidBackend> watcher_;
+    std::vector<SlotStatus> slots_;
+    std::vector<std::unique_ptr<Job>> jobs_;
+    QStringList presentPorts_;
+    QElapsedTimer clock_;
+    int launched_ = 0;
+    int ended_ = 0;
+    int ok_ = 0, refused_ = 0, failed_ = 0;
+    bool draining_ = false;
+    bool finished_ = false;
+};
+
+} // namespace trm::runner

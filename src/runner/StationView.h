@@ -1,0 +1,42 @@
+// What trm415-station prints. On a terminal: a live table redrawn in place, one row
+// per slot (label, port, state, phase, progress, elapsed, last verdict) and the totals,
+// with each verdict logged above it. Elsewhere: one line per change; with --json one
+// JSON object per change, every one carrying its slot.
+#pragma once
+
+#include "runner/Report.h"
+#include "runner/Station.h"
+
+#include <QTimer>
+
+#include <cstdio>
+
+namespace trm::runner {
+
+class StationView : public QObject {
+public:
+    StationView(Station& station, Style style, std::FILE* out = stdout);
+
+    // A line about the station as a whole ("station" event in JSON).
+    void note(const QString& text, QJsonObject fields = {}, Tone tone = Tone::Plain);
+    // The last table and the totals.
+    void finish();
+
+private:
+    void onChanged(int index, const QString& event, const QJsonObject& fields);
+    void emitJson(const char* event, QJsonObject fields);
+    void redraw();
+    QString table() const;
+    QString totalsLine() const;
+    QString paint(const QString& text, const char* code) const;
+
+    Station& station_;
+    Style style_;
+    std::FILE* out_;
+    QTimer redraw_;
+    int drawnLines_ = 0;
+    bool dirty_ = false;
+    QStringList lastLine_; // per slot, the last plain line printed
+};
+
+} // namespace trm::runner
