@@ -321,7 +321,7 @@ int ListUnits(HidBackend& backend, bool json) {
 }
 
 int RunDoctor(bool json) {
-    LinuxHidBackend backend(LinuxHidBackend::Options{false, 60000});
+    LinuxHidBackend backend(LinuxHidBackend::Options::Polling(60000));
     const DoctorFindings f = Examine(backend);
     if (json) {
         std::printf("%s\n", QJsonDocument(ToJson(f)).toJson(QJsonDocument::Compact).constData());

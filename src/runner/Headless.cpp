@@ -357,8 +357,10 @@ int main(int argc, char** argv) {
         port = std::make_unique<sim::SimBusPort>(bus, *unit, scenario.outputReportLength);
         backend = std::make_unique<sim::SimHidBackend>(bus);
     } else {
-        backend = std::make_unique<LinuxHidBackend>(
-            LinuxHidBackend::Options{.useMonitor = !o.list, .pollIntervalMs = 500});
+        LinuxHidBackend::Options linux;
+        linux.useMonitor = !o.list;
+        linux.onlyPort = o.port;
+        backend = std::make_unique<LinuxHidBackend>(linux);
     }
     if (!o.port.empty()) {
         backend = std::make_unique<PortBoundBackend>(std::move(backend), o.port);

@@ -32,12 +32,16 @@ std::string usbPath(int port) {
     return "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(port);
 }
 
-// The sysfs entries of one HID device: USB device, interface, HID device, hidraw node.
-std::string deviceRecord(int n, std::uint16_t vendor, std::uint16_t product, int usbPort) {
+// The sysfs entries of one HID device: USB device, interface, HID device (its serial
+// "TRM-<port>"), hidraw node. A unit that restarts on the same port comes back as a
+// new interface `iface` of the USB device already there (`withUsbDevice` false).
+std::string deviceRecord(int n, std::uint16_t vendor, std::uint16_t product, int usbPort,
+                         bool withUsbDevice = true, int ifaceNumber = 0) {
     const std::string usb = usbPath(usbPort);
     char hidName[64];
     std::snprintf(hidName, sizeof hidName, "0003:%04X:%04X.%04X", vendor, product, n + 1);
-    const std::string iface = usb.substr(4) + "/1-" + std::to_string(usbPort) + ":1.0";
+    const std::string iface =
+        usb.substr(4) + "/1-" + std::to_string(usbPort) + ":1." + std::to_string(ifaceNumber);
     const std::string hid = iface + "/" + hidName;
     char hidId[64];
     std::snprintf(hidId, sizeof hidId, "0003:%08X:%08X", vendor, product);
@@ -53,15 +57,15 @@ std::string deviceRecord(int n, std::uint16_t vendor, std::uint16_t product, int
     char product4[8], vendor4[8];
     std::snprintf(product4, sizeof product4, "%04x", product);
     std::snprintf(vendor4, sizeof vendor4, "%04x", vendor);
-    return "P: " + usb.substr(4) +
-           "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=" + vendor4 +
-           "\nA: idProduct=" + product4 +
-           "\nA: bcdDevice=0104\n\n"
-           "P: " +
-           iface +
+    const std::string usbDevice =
+        "P: " + usb.substr(4) +
+        "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nA: idVendor=" + vendor4 +
+        "\nA: idProduct=" + product4 + "\nA: bcdDevice=0104\n\n";
+    return (withUsbDevice ? usbDevice : std::string()) + "P: " + iface +
            "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\n\n"
            "P: " +
-           hid + "\nE: SUBSYSTEM=hid\nE: HID_ID=" + hidId + "\nH: report_descriptor=" + desc +
+           hid + "\nE: SUBSYSTEM=hid\nE: HID_ID=" + hidId + "\nE: HID_UNIQ=TRM-" +
+           std::to_string(usbPort) + "\nH: report_descriptor=" + desc +
            "\n\n"
            "P: " +
            hid + "/hidraw/hidraw" + std::to_string(n) + "\nN: hidraw" + std::to_string(n) +
@@ -209,9 +213,16 @@ struct Testbed : ::testing::Test {
         addDevice(n, 0x0168, product, usbPort);
     }
     void addDevice(int n, std::uint16_t vendor, std::uint16_t product, int usbPort) {
+        add(deviceRecord(n, vendor, product, usbPort));
+    }
+    // The unit on `usbPort` back in another identity: a new interface of the same USB
+    // device, hence on the same port.
+    void addRestartedUnit(int n, std::uint16_t product, int usbPort, int ifaceNumber) {
+        add(deviceRecord(n, 0x0168, product, usbPort, false, ifaceNumber));
+    }
+    void add(const std::string& record) {
         GError* error = nullptr;
-        ASSERT_TRUE(umockdev_testbed_add_from_string(
-            tb, deviceRecord(n, vendor, product, usbPort).c_str(), &error))
+        ASSERT_TRUE(umockdev_testbed_add_from_string(tb, record.c_str(), &error))
             << (error ? error->message : "");
     }
     std::string devNode(int n) {

@@ -14,7 +14,7 @@ using trm::runner::Examine;
 
 namespace {
 DoctorFindings examine() {
-    LinuxHidBackend backend(LinuxHidBackend::Options{false, 60000});
+    LinuxHidBackend backend(LinuxHidBackend::Options::Polling(60000));
     return Examine(backend);
 }
 } // namespace
@@ -66,4 +66,24 @@ TEST(UsbPort, FromTheSysfsPathOfAHidrawDevice) {
     EXPECT_EQ(UsbPortOf("sim/hid/3"), "");
     EXPECT_EQ(UsbPortOf(""), "");
     EXPECT_EQ(UsbPortOf("/sys/devices/virtual/misc/uhid/0003:0168:0821.0001/hidraw/hidraw0"), "");
+    EXPECT_EQ(UsbPortOf("sim/usb/1-4/hid/0"), "1-4");
+}
+
+// A device lies on a port when it is the port's device or behind a hub plugged into it;
+// a port name is bus "-" port ("." port)*.
+TEST(UsbPort, WhatLiesOnAPort) {
+    EXPECT_TRUE(LiesOnPort("1-2.3", "1-2.3"));
+    EXPECT_TRUE(LiesOnPort("1-2.3.1", "1-2.3"));
+    EXPECT_FALSE(LiesOnPort("1-2.31", "1-2.3"));
+    EXPECT_FALSE(LiesOnPort("1-2", "1-2.3"));
+    EXPECT_FALSE(LiesOnPort("11-2.3", "1-2.3"));
+    EXPECT_FALSE(LiesOnPort("", "1-2"));
+    EXPECT_FALSE(LiesOnPort("1-2", ""));
+    for (const char* good : {"1-1", "3-10.4.2"}) {
+        EXPECT_TRUE(IsUsbPortName(good)) << good;
+    }
+    for (const char* bad :
+         {"", "1", "-1", "1-", "1-2.", "1..2", "1-2-3", "a-1", "1-2/..", "1-.2"}) {
+        EXPECT_FALSE(IsUsbPortName(bad)) << bad;
+    }
 }

@@ -5,6 +5,7 @@
 #include "Testbed.h"
 
 #include "hid/HidController.h"
+#include "hid/PortBound.h"
 #include "hid/linux/LinuxHidBackend.h"
 #include "sim/SimUnit.h"
 #include "tests/support/ControllerEvents.h"
@@ -146,7 +147,7 @@ TEST_F(Testbed, UnitRemovedWithoutAUeventIsReleasedWhenItsReaderSeesItGone) {
 // Without a udev monitor the devices are looked at on a timer: a unit that arrives, and
 // its restart into the other identity, are seen without any uevent.
 TEST_F(Testbed, WithoutAMonitorArrivalsAndRemovalsAreFoundByLooking) {
-    auto backend = std::make_unique<LinuxHidBackend>(LinuxHidBackend::Options{false, 500});
+    auto backend = std::make_unique<LinuxHidBackend>(LinuxHidBackend::Options::Polling(500));
     EXPECT_TRUE(backend->polling());
     THidDeviceController ctl(std::move(backend));
     Events ev(&ctl);
@@ -179,4 +180,57 @@ TEST_F(Testbed, ScanOpensOnlyNodesOfTheUnitsVendor) {
     EXPECT_EQ(keyboard.ioctls.load(), 0);
     EXPECT_GT(unit.ioctls.load(), 0);
     EXPECT_TRUE(IsRunIdentity(list[1].attributes));
+}
+
+// Units on three ports: a controller bound to port 1-2 sees its unit only, follows it
+// through its restart into the boot loader on the same port (removed, then back with
+// the other product ID), and never claims the units on 1-3 and 1-4.
+TEST_F(Testbed, BoundToAPortSeesOnlyItsUnitThroughTheRestart) {
+    addUnit(0, 0x0821, 2);
+    EmulatedNode mine(tb, "/dev/hidraw0", 0x0821);
+    addUnit(1, 0x0821, 3);
+    EmulatedNode other(tb, "/dev/hidraw1", 0x0821);
+    addUnit(2, 0x0904, 4);
+    EmulatedNode third(tb, "/dev/hidraw2", 0x0904);
+
+    for (const auto& [port, node] : {std::pair{"1-2", "/dev/hidraw0"}, {"1-3", "/dev/hidraw1"}}) {
+        LinuxHidBackend::Options only;
+        only.onlyPort = port;
+        PortBoundBackend bound(std::make_unique<LinuxHidBackend>(only), port);
+        const auto list = bound.enumerate();
+        ASSERT_EQ(list.size(), 1u) << port;
+        EXPECT_EQ(list[0].path, node);
+        EXPECT_EQ(list[0].serial, std::string("TRM-") + (port + 2));
+        int error = 0;
+        HidDeviceInfo elsewhere = list[0];
+        elsewhere.instanceId = hidrawSyspath(2, 0x0904, 4);
+        EXPECT_EQ(bound.open(elsewhere, error), nullptr);
+        EXPECT_EQ(error, ENODEV);
+    }
+
+    LinuxHidBackend::Options only;
+    only.onlyPort = "1-2";
+    THidDeviceController ctl(
+        std::make_unique<PortBoundBackend>(std::make_unique<LinuxHidBackend>(only), "1-2"));
+    Events ev(&ctl);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ev.device != nullptr; }, kDeadline));
+    EXPECT_TRUE(IsRunIdentity(ev.device->Attributes()));
+
+    const std::string runPath = hidrawSyspath(0, 0x0821, 2);
+    umockdev_testbed_uevent(tb, runPath.c_str(), "remove");
+    umockdev_testbed_remove_device(tb, runPath.c_str());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ev.device == nullptr; }, kDeadline));
+    addRestartedUnit(3, 0x0904, 2, 1);
+    EmulatedNode restarted(tb, "/dev/hidraw3", 0x0904);
+    umockdev_testbed_uevent(
+        tb, (usbPath(2) + "/1-2:1.1/0003:0168:0904.0004/hidraw/hidraw3").c_str(), "add");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return ev.device != nullptr && IsUpdateIdentity(ev.device->Attributes()); },
+        kDeadline));
+    EXPECT_EQ(ev.device->DevicePath(), "/dev/hidraw3");
+    EXPECT_EQ(UsbPortOf(ev.device->InstanceId()), "1-2");
+    EXPECT_EQ(ev.events, (std::vector<std::string>{"claim /dev/hidraw0", "unplug /dev/hidraw0",
+                                                   "claim /dev/hidraw3"}));
+    EXPECT_EQ(third.ioctls.load(), 0); // nodes on other ports are never opened
+    EXPECT_GT(other.ioctls.load(), 0); // but for the listing bound to 1-3
 }

@@ -136,7 +136,7 @@ bool parseHidId(const char* hidId, HIDD_ATTRIBUTES& a) {
 } // namespace
 
 LinuxHidBackend::LinuxHidBackend(Options options)
-    : udev_(udev_new()), openUnitNodes_(options.openUnitNodes) {
+    : udev_(udev_new()), openUnitNodes_(options.openUnitNodes), onlyPort_(options.onlyPort) {
     if (udev_ == nullptr) {
         return;
     }
@@ -232,6 +232,9 @@ std::vector<HidDeviceInfo> LinuxHidBackend::enumerate() {
     udev_list_entry* entry;
     udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
         const char* syspath = udev_list_entry_get_name(entry);
+        if (!onlyPort_.empty() && !LiesOnPort(UsbPortOf(syspath), onlyPort_)) {
+            continue;
+        }
         udev_device* dev = udev_device_new_from_syspath(udev_, syspath);
         if (dev == nullptr) {
             continue;

@@ -5,6 +5,7 @@
 #include "hid/HidBackend.h"
 
 #include <memory>
+#include <string>
 
 struct udev;
 struct udev_monitor;
@@ -28,6 +29,17 @@ public:
         // never opens a node that an update in another process is using; the lengths
         // then come from the descriptor in sysfs alone.
         bool openUnitNodes = true;
+        // Look only at devices on this USB port (see hid/PortBound.h), so that a run
+        // bound to one port never opens a node on another; empty: every port.
+        std::string onlyPort;
+
+        // Devices looked at every `intervalMs`, with no monitor.
+        static Options Polling(int intervalMs) {
+            Options o;
+            o.useMonitor = false;
+            o.pollIntervalMs = intervalMs;
+            return o;
+        }
     };
     LinuxHidBackend() : LinuxHidBackend(Options{}) {}
     explicit LinuxHidBackend(Options options);
@@ -52,6 +64,7 @@ private:
     std::function<void()> handler_;
     const char* source_ = "";
     bool openUnitNodes_ = true;
+    std::string onlyPort_;
 };
 
 } // namespace trm
