@@ -36,5 +36,12 @@ echo "== installed trm415-run --simulate"
 echo "== installed trm415-run --version, --check"
 /usr/bin/trm415-run --version
 /usr/bin/trm415-run --check || echo "(--check exit status $?: no unit attached here)"
+echo "== installed trm415-station --simulate=2 --units=2"
+records=$(mktemp -d)/records.sqlite
+/usr/bin/trm415-station --simulate=2:margin=0 --units=2 --records="$records" | tail -n 3
+/usr/bin/trm415-station --report --records="$records"
+echo "== man pages"
+ls /usr/share/man/man1/trm415-update.1* /usr/share/man/man1/trm415-run.1* /usr/share/man/man1/trm415-station.1*
 echo "== bash completion"
-ls /usr/share/bash-completion/completions/trm415-run /usr/share/bash-completion/completions/trm415-update
+ls /usr/share/bash-completion/completions/trm415-run /usr/share/bash-completion/completions/trm415-station \
+    /usr/share/bash-completion/completions/trm415-update
