@@ -79,7 +79,14 @@ std::optional<std::string> ParseScenario(const std::string& text, UnitScenario& 
         const std::string key = item.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
         long n = 0;
-        if (key == "identity" && eq != std::string::npos) {
+        const bool loose = item.rfind("replay-loose:", 0) == 0;
+        if (loose || item.rfind("replay:", 0) == 0) {
+            s.replayFile = item.substr(loose ? 13 : 7);
+            s.replayStrict = !loose;
+            if (s.replayFile.empty()) {
+                return "replay: names no recording";
+            }
+        } else if (key == "identity" && eq != std::string::npos) {
             s.identityText = value;
         } else if (key == "type" && number(value, n) && n >= 0 && n <= 255) {
             s.unitType = static_cast<std::uint8_t>(n);
@@ -149,6 +156,10 @@ const char* ScenarioHelp() {
            "  output=N         output report length with report ID (default 65)\n"
            "  port=PORT        the USB port the unit is plugged into (default 1-1)\n"
            "  serial=TEXT      the unit's HID serial (default none)\n"
+           "  replay:FILE      play the recording FILE (trm415-run --record) back as the\n"
+           "                   unit, strictly: a report written that differs from the\n"
+           "                   recording ends the run; the fault settings apply on top\n"
+           "  replay-loose:FILE  the same, going on past differences and listing them\n"
            "  PLACE is one of connect, sync-package, firmware-version, device-id,\n"
            "  read-config, sync-program, start-program, data:N (the N-th program-data\n"
            "  packet), reset, or dsp:N (the N-th DSP block; drop and mute only).\n";

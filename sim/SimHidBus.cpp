@@ -1,6 +1,8 @@
 // In-process HID bus and its backend.
 #include "sim/SimHidBus.h"
 
+#include "hid/ReportDescriptor.h"
+
 #include "core/PostToThread.h"
 #include "hid/UnitIdentity.h"
 
@@ -89,6 +91,8 @@ std::string SimHidBus::add(HIDD_ATTRIBUTES attributes, HIDP_CAPS caps, OutputSin
         d.info.path = "sim:hidraw" + std::to_string(n);
         d.info.instanceId = id;
         d.info.serial = serial;
+        d.info.descriptor =
+            VendorPageDescriptor(caps.InputReportByteLength, caps.OutputReportByteLength);
         d.info.attributes = attributes;
         d.info.caps = caps;
         d.sink = std::move(sink);

@@ -211,12 +211,12 @@ void SimUnit::sendLater(int delayMs, Bytes report, bool dspAck) {
 
 // ------------------------------------------------------------ boot loader
 
-int SimUnit::stepOf(std::uint8_t code) const {
+int BootStepOf(std::uint8_t code, std::uint8_t previousCode) {
     switch (code) {
     case 0x80:
         return step::Connect;
     case 0x81:
-        return lastCode_ == 0x84 ? step::SyncProgram : step::SyncPackage;
+        return previousCode == 0x84 ? step::SyncProgram : step::SyncPackage;
     case 0x82:
         return step::FirmwareVersion;
     case 0x83:
@@ -242,7 +242,7 @@ void SimUnit::handleBoot(const std::uint8_t* d, std::size_t n) {
         sum += b;
     }
     const std::uint8_t code = packet[0];
-    const int st = stepOf(code);
+    const int st = BootStepOf(code, lastCode_);
     lastCode_ = code;
     if (st == 0) {
         return;

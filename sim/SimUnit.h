@@ -46,6 +46,10 @@ inline constexpr int Connect = 2, SyncPackage = 3, FirmwareVersion = 4, DeviceId
                      McuReset = 10;
 }
 
+// The boot-loader step a request is for, from its first byte and the previous request's
+// (0x81 follows Read Config as Sync Program, else it is Sync Package); 0 for none.
+int BootStepOf(std::uint8_t code, std::uint8_t previousCode);
+
 struct UnitScenario {
     std::uint8_t unitType = 0x19;
     // Long identity reply: model at 0..5, version 0104 at 8..11, variant P at 12.
@@ -70,6 +74,10 @@ struct UnitScenario {
     bool absent = false;
     // The unit's node cannot be opened by this user (EACCES), as without the udev rule.
     bool accessDenied = false;
+    // Play this recording back instead of simulating the unit (sim/Replay.h); strict:
+    // a report written that differs from the recording ends the replay.
+    std::string replayFile;
+    bool replayStrict = true;
     // The USB port the unit is plugged into, and its HID serial (none by default).
     std::string usbPort = "1-1";
     std::string serial;
@@ -143,7 +151,6 @@ private:
     void sendLater(int delayMs, Bytes report, bool dspAck);
     void restartInto(Identity identity);
     void vanish();
-    int stepOf(std::uint8_t code) const;
 
     mutable std::mutex m_;
     UnitScenario scenario_;

@@ -130,4 +130,24 @@ ReportDescriptorInfo ParseReportDescriptor(std::span<const std::uint8_t> d) {
     return info;
 }
 
+std::vector<std::uint8_t> VendorPageDescriptor(std::uint16_t inputLength,
+                                               std::uint16_t outputLength) {
+    std::vector<std::uint8_t> d{0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01,
+                                0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08};
+    auto count = [&d](std::uint16_t length, std::uint8_t main) {
+        const unsigned n = length > 1 ? length - 1u : 1u;
+        if (n <= 0xFF) {
+            d.insert(d.end(), {0x95, static_cast<std::uint8_t>(n)});
+        } else {
+            d.insert(d.end(), {0x96, static_cast<std::uint8_t>(n & 0xFF),
+                               static_cast<std::uint8_t>(n >> 8)});
+        }
+        d.insert(d.end(), {0x09, 0x01, main, 0x02});
+    };
+    count(inputLength, 0x81);
+    count(outputLength, 0x91);
+    d.push_back(0xC0);
+    return d;
+}
+
 } // namespace trm

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace trm {
 
@@ -20,5 +21,11 @@ struct ReportDescriptorInfo {
 // descriptor; a truncated item ends the parse with valid = false and the lengths found
 // so far.
 ReportDescriptorInfo ParseReportDescriptor(std::span<const std::uint8_t> descriptor);
+
+// The descriptor of a vendor-page device (usage page 0xFF00, usage 1) without report IDs
+// whose input and output reports have these lengths, report ID byte included (2 to
+// 65536), as the unit declares itself.
+std::vector<std::uint8_t> VendorPageDescriptor(std::uint16_t inputLength,
+                                               std::uint16_t outputLength);
 
 } // namespace trm

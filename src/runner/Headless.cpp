@@ -5,9 +5,11 @@
 // --simulate it works on the built-in simulated unit; --check looks at the machine.
 #include "app/Isp.h"
 #include "app/Startup.h"
+#include "core/PostToThread.h"
 #include "diag/Fhiddata.h"
 #include "firmware/BuiltinImageBytes.h"
 #include "hid/PortBound.h"
+#include "hid/Recording.h"
 #include "hid/linux/LinuxHidBackend.h"
 #include "runner/Doctor.h"
 #include "runner/Records.h"
@@ -15,6 +17,7 @@
 #include "runner/RunnerLog.h"
 #include "runner/Signals.h"
 #include "sim/ExpectedImages.h"
+#include "sim/Replay.h"
 #include "sim/Scenario.h"
 #include "sim/SimHidBus.h"
 #include "sim/SimUnit.h"
@@ -91,6 +94,8 @@ const char* const kUsageText =
     "  --list                 list every TRM415 attached: port, identity, node, whether\n"
     "                         it can be opened, HID serial (with --json: one array)\n"
     "  --records=FILE         add a row for the update to the SQLite database FILE\n"
+    "  --record=FILE          write a recording of the session to FILE (JSON lines), to\n"
+    "                         be replayed with --simulate=replay:FILE\n"
     "  --check                look at this machine as a support engineer would: every\n"
     "                         TRM415 attached, whether it can be opened and why not,\n"
     "                         the udev rule, the seat and groups, and the cures\n"
@@ -136,6 +141,7 @@ struct Options {
     bool version = false;
     std::string port;
     std::string records;
+    std::string recording;
     int timeoutS = 120;
     std::string screenshot;
     std::string logFile;
@@ -182,6 +188,8 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
             o.port = v;
         } else if (a.rfind("--records", 0) == 0 && value("--records", v)) {
             o.records = v;
+        } else if (a.rfind("--record", 0) == 0 && value("--record", v)) {
+            o.recording = v;
         } else if (a == "--version") {
             o.version = true;
         } else if (a.rfind("--screenshot", 0) == 0 && value("--screenshot", v)) {
@@ -350,8 +358,26 @@ int main(int argc, char** argv) {
     std::shared_ptr<sim::SimHidBus> bus;
     std::unique_ptr<sim::SimUnit> unit;
     std::unique_ptr<sim::SimBusPort> port;
+    std::unique_ptr<sim::SimReplayBus> replayBus;
+    std::shared_ptr<sim::ReplayUnit> replay;
     std::unique_ptr<HidBackend> backend;
-    if (o.simulate) {
+    if (o.simulate && !scenario.replayFile.empty()) {
+        sim::Recording recording;
+        if (auto bad = sim::LoadRecording(scenario.replayFile, recording)) {
+            std::fprintf(stderr, "trm415-run: cannot replay %s\n", bad->c_str());
+            return kUsage;
+        }
+        if (recording.cutOff) {
+            std::fprintf(stderr,
+                         "trm415-run: %s ends in a cut-off line: replaying up to it, "
+                         "then a silent unit\n",
+                         scenario.replayFile.c_str());
+        }
+        bus = std::make_shared<sim::SimHidBus>();
+        replayBus = std::make_unique<sim::SimReplayBus>(*bus);
+        replay = sim::ReplayUnit::Create(std::move(recording), *replayBus, scenario);
+        backend = std::make_unique<sim::SimHidBackend>(bus);
+    } else if (o.simulate) {
         bus = std::make_shared<sim::SimHidBus>();
         unit = std::make_unique<sim::SimUnit>(scenario);
         port = std::make_unique<sim::SimBusPort>(bus, *unit, scenario.outputReportLength);
@@ -364,6 +390,28 @@ int main(int argc, char** argv) {
     }
     if (!o.port.empty()) {
         backend = std::make_unique<PortBoundBackend>(std::move(backend), o.port);
+    }
+    // The session as it goes, through whichever backend is in use.
+    std::shared_ptr<SessionRecorder> recorder;
+    if (!o.recording.empty() && !o.list) {
+        QJsonObject images;
+        for (int sel = 0; sel < 2; ++sel) {
+            images.insert(QString("McuImage%1").arg(sel), sha256(BuiltinMcuBytes(sel)));
+            images.insert(QString("DspImage%1").arg(sel), sha256(BuiltinDspBytes(sel)));
+        }
+        recorder = std::make_shared<SessionRecorder>(
+            o.recording, QJsonObject{{"program", QString("trm415-run %1").arg(TRM_VERSION)},
+                                     {"start_utc", started.toString(Qt::ISODateWithMs)},
+                                     {"images", images},
+                                     {"simulated", o.simulate},
+                                     {"scenario", QString::fromStdString(o.scenario)},
+                                     {"port", QString::fromStdString(o.port)}});
+        if (!recorder->ok()) {
+            std::fprintf(stderr, "trm415-run: cannot write the recording '%s': %s\n",
+                         o.recording.c_str(), std::strerror(errno));
+            return kUsage;
+        }
+        backend = std::make_unique<RecordingBackend>(std::move(backend), recorder);
     }
     if (o.list) {
         if (unit) {
@@ -565,6 +613,19 @@ int main(int argc, char** argv) {
             phases.begin("restart-to-boot-loader", "restart", "into the boot loader");
         }
         if (command == cmd::UpdateDone && okShown) {
+            if (replay) {
+                // Let the replay take it (and answer it) before the window goes.
+                auto* poll = new QTimer(&app);
+                QObject::connect(poll, &QTimer::timeout, &app, [&, poll] {
+                    if (replay->writesLeft() == 0 || replay->silenced()) {
+                        poll->stop();
+                        finish(kOk, 100);
+                    }
+                });
+                poll->start(10);
+                QTimer::singleShot(2000, &app, [&] { finish(kOk, 0); });
+                return;
+            }
             if (!o.simulate) {
                 finish(kOk, 300);
                 return;
@@ -656,11 +717,60 @@ int main(int argc, char** argv) {
     if (unit) {
         sim::StartAmongOtherDevices(*bus, *unit, *port, scenario);
     }
+    if (replay) {
+        const bool strict = scenario.replayStrict;
+        replay->setDifferenceHandler([&app, &out, &finish, strict](const sim::ReplayDifference& d) {
+            const QString text = QString::fromStdString(d.text());
+            PostToThread(&app, [&out, &finish, strict, text, d] {
+                out.event(
+                    "replay", "replay",
+                    QString("%1: %2").arg(strict ? "difference, stopping" : "difference", text),
+                    {{"difference", text},
+                     {"write", d.write},
+                     {"line", d.line},
+                     {"offset", static_cast<qint64>(d.offset)}},
+                    Tone::Bad);
+                if (strict) {
+                    finish(kFailed, 100);
+                }
+            });
+        });
+        replay->start();
+    }
     QApplication::exec();
     int code = exitCode < 0 ? kFailed : exitCode;
     QJsonObject summary;
     const bool sent =
         code == kOk || phases.durations().contains("boot-loader") || phases.running("boot-loader");
+    if (replay) {
+        const auto differences = replay->differences();
+        const int left = replay->writesLeft();
+        const bool complete = replay->recording().complete;
+        QJsonArray list;
+        for (const auto& d : differences) {
+            list.append(QString::fromStdString(d.text()));
+        }
+        // A whole recording the program did not write to its end differs from it too.
+        const bool shortOfIt = complete && left > 0 && code == kOk;
+        out.event("replay", "replay",
+                  QString("%1 of %2 recorded reports written as recorded, %3 difference(s)%4")
+                      .arg(replay->writesMatched())
+                      .arg(replay->writesMatched() + left)
+                      .arg(differences.size())
+                      .arg(shortOfIt ? QString(", %1 recorded reports never written").arg(left)
+                                     : QString()),
+                  {{"file", QString::fromStdString(scenario.replayFile)},
+                   {"strict", scenario.replayStrict},
+                   {"writes_matched", replay->writesMatched()},
+                   {"writes_left", left},
+                   {"differences", list}},
+                  differences.empty() && !shortOfIt ? Tone::Good : Tone::Bad);
+        summary.insert("replay_differences",
+                       static_cast<int>(differences.size()) + (shortOfIt ? 1 : 0));
+        if (code == kOk && scenario.replayStrict && (!differences.empty() || shortOfIt)) {
+            code = kFailed;
+        }
+    }
     if (unit && sent) {
         const bool holds = sim::HoldsBuiltinImages(*unit, w->imageSel);
         out.event("verify", "verify",
@@ -697,11 +807,17 @@ int main(int argc, char** argv) {
     }
     out.event("summary", "result", QString("%1, exit status %2").arg(result).arg(code), summary,
               code == kOk ? Tone::Good : Tone::Bad);
+    if (recorder) {
+        recorder->end({{"result", result}, {"exit_status", code}});
+    }
     QObject::disconnect(w, nullptr, &app, nullptr);
     w->operatorStandIn = [](MessageKind, const QString&) {};
     DestroyForms();
     if (unit) {
         unit->unplug();
+    }
+    if (replay) {
+        replay->unplug();
     }
     return code;
 }

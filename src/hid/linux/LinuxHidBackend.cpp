@@ -279,6 +279,7 @@ std::vector<HidDeviceInfo> LinuxHidBackend::enumerate() {
                 info.accessError = errno;
             }
             const ReportDescriptorInfo rd = ParseReportDescriptor(descriptor);
+            info.descriptor = descriptor;
             info.caps = rd.caps;
             info.numberedReports = rd.numberedReports;
             out.push_back(std::move(info));
@@ -319,6 +320,7 @@ std::vector<HidDeviceInfo> LinuxHidBackend::enumerate() {
             }
         }
         const ReportDescriptorInfo rd = ParseReportDescriptor(descriptor);
+        info.descriptor = std::move(descriptor);
         info.caps = rd.caps;
         info.numberedReports = rd.numberedReports;
         out.push_back(std::move(info));
