@@ -313,7 +313,7 @@ std::vector<ReplayDifference> ReplayUnit::differences() const {
 
 int ReplayUnit::writesLeft() const {
     std::lock_guard lock(m_);
-    return totalWrites_ - matched_;
+    return totalWrites_ - consumed_;
 }
 
 int ReplayUnit::writesMatched() const {
@@ -498,6 +498,9 @@ void ReplayUnit::onWrite(const std::string& recordedDevice, const std::uint8_t* 
             }
         } else {
             ++matched_;
+        }
+        if (!silenced_ && e != nullptr) {
+            ++consumed_; // as recorded, or passed over by a loose replay
         }
         if (silenced_ || e == nullptr) {
             // nothing more to play

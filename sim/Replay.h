@@ -116,8 +116,9 @@ public:
     void setDifferenceHandler(std::function<void(const ReplayDifference&)> handler);
 
     std::vector<ReplayDifference> differences() const;
-    // Recorded writes the program has not made yet.
+    // Recorded writes the program has not come to yet.
     int writesLeft() const;
+    int totalWrites() const { return totalWrites_; }
     int writesMatched() const;
     // True once a strict difference, or a fault that ends the session, has silenced it.
     bool silenced() const;
@@ -151,6 +152,7 @@ private:
     Clock::time_point anchorAt_;
     int writes_ = 0;
     int matched_ = 0;
+    int consumed_ = 0;
     int totalWrites_ = 0;
     bool silenced_ = false;
     std::string wrongSumDevice_;                 // the next read on it echoes a wrong sum

@@ -755,7 +755,7 @@ int main(int argc, char** argv) {
         out.event("replay", "replay",
                   QString("%1 of %2 recorded reports written as recorded, %3 difference(s)%4")
                       .arg(replay->writesMatched())
-                      .arg(replay->writesMatched() + left)
+                      .arg(replay->totalWrites())
                       .arg(differences.size())
                       .arg(shortOfIt ? QString(", %1 recorded reports never written").arg(left)
                                      : QString()),

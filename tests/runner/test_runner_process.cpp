@@ -1,12 +1,14 @@
 // trm415-run as a program: a whole simulated update in JSON parsed line by line (stdout
 // holds JSON only, the summary last), and the same update for people without a
 // terminal (the phase lines, progress every 10 %, no control characters).
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -120,4 +122,119 @@ TEST(RunnerProgram, ExitStatusesForRefusalNoUnitAndNoAccess) {
         EXPECT_EQ(s["result"].toString(), c.result) << c.scenario;
         EXPECT_EQ(s["exit_status"].toInt(), c.status) << c.scenario;
     }
+}
+
+namespace {
+
+// The committed recording of a complete update of pair 1, its lines.
+QList<QByteArray> recordedLines() {
+    QFile f(QStringLiteral(TRM_TEST_DATA "/update-pair1.jsonl"));
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+    return f.readAll().split('\n');
+}
+
+// Line index of the n-th recorded write whose report starts with `first` (after the
+// report ID) and, for application frames, carries `command`.
+qsizetype nthWrite(const QList<QByteArray>& lines, int n, int first, int command = -1) {
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QJsonObject o = QJsonDocument::fromJson(lines[i]).object();
+        const QByteArray b = QByteArray::fromHex(o["bytes"].toString().toLatin1());
+        if (o["type"].toString() == "write" && b.size() > 6 && quint8(b[1]) == first &&
+            (command < 0 || quint8(b[6]) == command) && --n == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// `lines` with byte `offset` of line `index`'s report changed.
+QString alteredRecording(QList<QByteArray> lines, qsizetype index, int offset,
+                         const QTemporaryDir& dir) {
+    QJsonObject o = QJsonDocument::fromJson(lines[index]).object();
+    QByteArray b = QByteArray::fromHex(o["bytes"].toString().toLatin1());
+    b[offset] = static_cast<char>(b[offset] ^ 0x5A);
+    o["bytes"] = QString::fromLatin1(b.toHex());
+    lines[index] = QJsonDocument(o).toJson(QJsonDocument::Compact);
+    const QString path = dir.filePath("altered.jsonl");
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(lines.join('\n'));
+    return path;
+}
+
+QJsonObject lastEvent(const Outcome& r, const char* name) {
+    QJsonObject found;
+    for (const QByteArray& line : r.out.split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (o["event"].toString() == name) {
+            found = o;
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+// A program that would send other image bytes than the recording holds: the strict
+// replay stops at the first difference, naming that packet; a loose one lists a
+// difference that does not stop the update and goes on to its end.
+TEST(RunnerReplay, ADifferenceIsFoundAtItsPacket) {
+    const QList<QByteArray> lines = recordedLines();
+    QTemporaryDir dir;
+    const qsizetype packet100 = nthWrite(lines, 100, 0x00);
+    ASSERT_GT(packet100, 0);
+    const Outcome strict =
+        run({"--simulate=replay:" + alteredRecording(lines, packet100, 20, dir), "--json"});
+    EXPECT_EQ(strict.exitCode, 1);
+    const QJsonObject d = [&] {
+        for (const QByteArray& line : strict.out.split('\n')) {
+            const QJsonObject o = QJsonDocument::fromJson(line).object();
+            if (o["event"].toString() == "replay" && o.contains("line")) {
+                return o;
+            }
+        }
+        return QJsonObject{};
+    }();
+    EXPECT_EQ(d["line"].toInt(), packet100 + 1) << strict.out.toStdString();
+    EXPECT_EQ(d["offset"].toInt(), 20);
+    EXPECT_EQ(lastEvent(strict, "summary")["result"].toString(), "failed");
+
+    const qsizetype block5 = nthWrite(lines, 5, 0x10, 0x53);
+    ASSERT_GT(block5, 0);
+    const Outcome loose =
+        run({"--simulate=replay-loose:" + alteredRecording(lines, block5, 12, dir), "--json"});
+    EXPECT_EQ(loose.exitCode, 0) << loose.err.toStdString();
+    const QJsonObject listed = lastEvent(loose, "replay");
+    ASSERT_EQ(listed["differences"].toArray().size(), 1) << loose.out.toStdString();
+    EXPECT_TRUE(listed["differences"][0].toString().contains("differs at byte 12"));
+    EXPECT_EQ(lastEvent(loose, "summary")["replay_differences"].toInt(), 1);
+}
+
+// A recording cut off mid-way, as a killed session leaves it, replays to its end and
+// then is a silent unit; fault settings apply on top of a replay.
+TEST(RunnerReplay, ACutOffRecordingAndFaultsOnTop) {
+    QList<QByteArray> lines = recordedLines();
+    QTemporaryDir dir;
+    const qsizetype packet300 = nthWrite(lines, 300, 0x00);
+    ASSERT_GT(packet300, 0);
+    QByteArray cut = lines.mid(0, packet300 + 1).join('\n') + "\n" + lines[packet300 + 1].left(40);
+    const QString path = dir.filePath("cut.jsonl");
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(cut);
+    }
+    const Outcome r = run({"--simulate=replay:" + path, "--json", "--timeout=25"});
+    EXPECT_TRUE(r.err.contains("cut-off line")) << r.err.toStdString();
+    EXPECT_NE(r.exitCode, 0);
+    const QJsonObject replay = lastEvent(r, "replay");
+    EXPECT_GE(replay["writes_matched"].toInt(), 300 + 9) << r.out.toStdString();
+    EXPECT_TRUE(replay["differences"].toArray().isEmpty());
+
+    const Outcome wrongSum =
+        run({"--simulate=replay:" TRM_TEST_DATA "/update-pair1.jsonl,wrong-sum=start-program",
+             "--json"});
+    EXPECT_EQ(wrongSum.exitCode, 4);
+    EXPECT_EQ(lastEvent(wrongSum, "summary")["messages"].toArray().last().toString(),
+              "Program Start Error !!");
 }
