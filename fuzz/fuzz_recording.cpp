@@ -8,9 +8,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     trm::sim::Recording recording;
-    const auto error =
-        trm::sim::ParseRecording(std::string_view(reinterpret_cast<const char*>(data), size),
-                                 recording);
+    const auto error = trm::sim::ParseRecording(
+        std::string_view(reinterpret_cast<const char*>(data), size), recording);
     if (!error) {
         // Every accepted report fits its device's reports.
         for (const auto& e : recording.events) {

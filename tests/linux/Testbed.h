@@ -36,7 +36,8 @@ std::string usbPath(int port) {
 // "TRM-<port>"), hidraw node. A unit that restarts on the same port comes back as a
 // new interface `iface` of the USB device already there (`withUsbDevice` false).
 std::string deviceRecord(int n, std::uint16_t vendor, std::uint16_t product, int usbPort,
-                         bool withUsbDevice = true, int ifaceNumber = 0) {
+                         bool withUsbDevice = true, int ifaceNumber = 0,
+                         const std::string& descriptorHex = {}) {
     const std::string usb = usbPath(usbPort);
     char hidName[64];
     std::snprintf(hidName, sizeof hidName, "0003:%04X:%04X.%04X", vendor, product, n + 1);
@@ -53,6 +54,9 @@ std::string deviceRecord(int n, std::uint16_t vendor, std::uint16_t product, int
         if (*p != ' ') {
             desc += *p;
         }
+    }
+    if (!descriptorHex.empty()) {
+        desc = descriptorHex;
     }
     char product4[8], vendor4[8];
     std::snprintf(product4, sizeof product4, "%04x", product);
@@ -127,6 +131,7 @@ public:
     }
 
     SimUnit* unit = nullptr;
+    std::function<void(const std::uint8_t*, std::size_t)> onOutput; // instead of a unit
     bool attached_ = false;
     std::atomic<bool> gone{false}; // reads fail with ENODEV, as after a removal
     std::atomic<int> ioctls{0};
@@ -188,6 +193,9 @@ private:
         }
         if (node->unit != nullptr) {
             node->unit->onOutputReport(w.data(), w.size());
+        }
+        if (node->onOutput) {
+            node->onOutput(w.data(), w.size());
         }
         umockdev_ioctl_client_complete(client, arg->data_len, 0);
         return TRUE;

@@ -5,12 +5,16 @@
 
 #include "app/Isp.h"
 #include "app/Startup.h"
+#include "hid/Recording.h"
 #include "hid/linux/LinuxHidBackend.h"
+#include "sim/Replay.h"
 #include "sim/WaitFor.h"
 
 #include <QEventLoop>
 #include <QTimer>
 
+#include <map>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,4 +104,98 @@ TEST_F(Testbed, UpdateIdentityNodeReadableOnlyAfterAMomentIsClaimedWithoutAMessa
     EXPECT_TRUE(messages.empty()) << (messages.empty() ? "" : messages[0].toStdString());
     fmIsp->operatorStandIn = [](MessageKind, const QString&) {};
     DestroyForms();
+}
+
+namespace {
+
+// A replayed unit's devices as emulated kernel devices: each arrival a hidraw node with
+// the recorded identity and descriptor, on the recorded USB port (a restart on the same
+// port comes back as a new interface of the USB device already there).
+class EmulatedReplayBus : public trm::sim::ReplayBus {
+public:
+    explicit EmulatedReplayBus(UMockdevTestbed* tb) : tb_(tb) {}
+    std::string add(const trm::sim::RecordedDevice& d, Sink sink) override {
+        std::lock_guard lock(m_);
+        const int n = next_++;
+        int port = 1;
+        if (const auto dash = d.port.find('-'); dash != std::string::npos) {
+            port =
+                std::atoi(d.port.c_str() + dash + 1) > 0 ? std::atoi(d.port.c_str() + dash + 1) : 1;
+        }
+        const int iface = interfaces_[port]++;
+        const std::string record =
+            deviceRecord(n, d.attributes.VendorID, d.attributes.ProductID, port, iface == 0, iface,
+                         trm::ToHex(d.descriptor.data(), d.descriptor.size()));
+        GError* error = nullptr;
+        if (!umockdev_testbed_add_from_string(tb_, record.c_str(), &error)) {
+            ADD_FAILURE() << (error ? error->message : "add failed");
+            return {};
+        }
+        const std::string dev = "/dev/hidraw" + std::to_string(n);
+        auto node = std::make_unique<EmulatedNode>(tb_, dev.c_str(), d.attributes.ProductID);
+        node->onOutput = std::move(sink);
+        char hidName[64];
+        std::snprintf(hidName, sizeof hidName, "0003:%04X:%04X.%04X", d.attributes.VendorID,
+                      d.attributes.ProductID, n + 1);
+        const std::string syspath = usbPath(port) + "/1-" + std::to_string(port) + ":1." +
+                                    std::to_string(iface) + "/" + hidName + "/hidraw/hidraw" +
+                                    std::to_string(n);
+        nodes_[syspath] = std::move(node);
+        umockdev_testbed_uevent(tb_, syspath.c_str(), "add");
+        return syspath;
+    }
+    void remove(const std::string& id) override {
+        std::lock_guard lock(m_);
+        const auto it = nodes_.find(id);
+        if (it == nodes_.end()) {
+            return;
+        }
+        it->second->gone = true; // kept until the end: a reader may still be polling it
+        umockdev_testbed_uevent(tb_, id.c_str(), "remove");
+        umockdev_testbed_remove_device(tb_, id.c_str());
+    }
+    void deliver(const std::string& id, const trm::Bytes& report) override {
+        std::lock_guard lock(m_);
+        const auto it = nodes_.find(id);
+        if (it != nodes_.end() && !it->second->gone) {
+            it->second->sendInput(report);
+        }
+    }
+
+private:
+    UMockdevTestbed* tb_;
+    std::mutex m_;
+    int next_ = 0;
+    std::map<int, int> interfaces_;
+    std::map<std::string, std::unique_ptr<EmulatedNode>> nodes_;
+};
+
+} // namespace
+
+// A recording replayed as emulated kernel devices: the operator's program updates the
+// unit found in its boot loader through the real hidraw path, and writes every report
+// exactly as recorded.
+TEST_F(Testbed, ARecordingReplayedThroughTheHidrawPathMatchesByteForByte) {
+    trm::sim::Recording recording;
+    const auto bad = trm::sim::LoadRecording(TRM_TEST_DATA "/boot-loader-start.jsonl", recording);
+    ASSERT_FALSE(bad.has_value()) << *bad;
+    EmulatedReplayBus bus(tb);
+    auto replay = trm::sim::ReplayUnit::Create(std::move(recording), bus, UnitScenario{});
+    CreateForms(std::make_unique<LinuxHidBackend>());
+    fmIsp->HidCtl->DevThreadSleepTime = 10;
+    std::vector<QString> messages;
+    fmIsp->operatorStandIn = [&](MessageKind, const QString& text) { messages.push_back(text); };
+    replay->start();
+    ASSERT_TRUE(waitFor([] { return fmIsp->PanelText(1) == "Detect Update HID"; }));
+    fmIsp->btnStartProgram->click();
+    ASSERT_TRUE(waitFor([&] { return replay->writesLeft() == 0 || replay->silenced(); }, 240000))
+        << replay->writesLeft() << " recorded reports never written";
+    EXPECT_TRUE(waitFor([&] { return !messages.empty(); }));
+    EXPECT_EQ(messages, (std::vector<QString>{" Program OK !! "}));
+    const auto differences = replay->differences();
+    EXPECT_TRUE(differences.empty()) << differences[0].text();
+    EXPECT_EQ(replay->writesMatched(), replay->totalWrites());
+    fmIsp->operatorStandIn = [](MessageKind, const QString&) {};
+    DestroyForms();
+    replay->unplug();
 }
