@@ -6,6 +6,9 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -139,7 +142,8 @@ TEST(Station, FourSlotsEightUnitsAllOkEachWithItsRow) {
     QTemporaryDir dir;
     const QString db = dir.filePath("records.sqlite");
     Program station(TRM_STATION_BIN, {QString("--simulate=4:%1,serial=SN").arg(kFast), "--units=8",
-                                      "--records=" + db, "--json"});
+                                      "--records=" + db, "--record-dir=" + dir.filePath("recs"),
+                                      "--json"});
     ASSERT_EQ(station.finish(), 0) << station.err.toStdString();
     const auto results = station.events("result");
     ASSERT_EQ(results.size(), 8u);
@@ -178,6 +182,16 @@ TEST(Station, FourSlotsEightUnitsAllOkEachWithItsRow) {
 
     Program report(TRM_STATION_BIN, {"--report=csv", "--records=" + db});
     ASSERT_EQ(report.finish(), 0);
+
+    // One whole recording per unit.
+    const QFileInfoList recordings = QDir(dir.filePath("recs")).entryInfoList({"S*.jsonl"});
+    ASSERT_EQ(recordings.size(), 8);
+    for (const QFileInfo& r : recordings) {
+        QFile f(r.filePath());
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = f.readAll().trimmed().split('\n');
+        EXPECT_TRUE(lines.last().contains("\"type\":\"end\"")) << r.fileName().toStdString();
+    }
 }
 
 // Slot 2's unit answers a wrong sum and slot 3's runner is killed mid-update: each is
