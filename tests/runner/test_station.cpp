@@ -141,9 +141,9 @@ bool inPhase(const Program& p, const QString& slot, const QString& phase, qint64
 TEST(Station, FourSlotsEightUnitsAllOkEachWithItsRow) {
     QTemporaryDir dir;
     const QString db = dir.filePath("records.sqlite");
-    Program station(TRM_STATION_BIN, {QString("--simulate=4:%1,serial=SN").arg(kFast), "--units=8",
-                                      "--records=" + db, "--record-dir=" + dir.filePath("recs"),
-                                      "--json"});
+    Program station(TRM_STATION_BIN,
+                    {QString("--simulate=4:%1,serial=SN").arg(kFast), "--units=8",
+                     "--records=" + db, "--record-dir=" + dir.filePath("recs"), "--json"});
     ASSERT_EQ(station.finish(), 0) << station.err.toStdString();
     const auto results = station.events("result");
     ASSERT_EQ(results.size(), 8u);
