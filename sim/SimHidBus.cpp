@@ -236,6 +236,10 @@ SimBusPort::SimBusPort(std::shared_ptr<SimHidBus> bus, SimUnit& unit,
                        std::uint16_t outputReportLength)
     : bus_(std::move(bus)), unit_(unit), outputLength_(outputReportLength) {}
 
+SimBusPort::~SimBusPort() {
+    std::lock_guard lock(m_);
+}
+
 void SimBusPort::attach(std::uint16_t productId) {
     HIDP_CAPS caps;
     caps.UsagePage = 0xFF00;

@@ -84,6 +84,8 @@ class SimBusPort : public UnitPort {
 public:
     SimBusPort(std::shared_ptr<SimHidBus> bus, SimUnit& unit,
                std::uint16_t outputReportLength = 65);
+    // Waits for an attach or detach under way on the unit's thread to finish.
+    ~SimBusPort() override;
     void attach(std::uint16_t productId) override;
     void detach() override;
     void sendInput(const Bytes& report) override;
