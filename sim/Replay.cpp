@@ -331,6 +331,16 @@ void ReplayUnit::push(Clock::time_point due, std::function<void()> run) {
     cv_.notify_all();
 }
 
+void ReplayUnit::removeAt(Clock::time_point due, const std::string& recordedDevice) {
+    push(due, [this, recordedDevice] {
+        const auto it = busIds_.find(recordedDevice);
+        if (it != busIds_.end()) {
+            bus_.remove(it->second);
+            busIds_.erase(it);
+        }
+    });
+}
+
 void ReplayUnit::scheduleUntilWrite() {
     const auto& events = recording_.events;
     while (cursor_ < events.size() && events[cursor_].kind != RecordedEvent::Kind::Write) {
@@ -354,13 +364,7 @@ void ReplayUnit::scheduleUntilWrite() {
             break;
         }
         case RecordedEvent::Kind::Removal:
-            push(anchorAt_ + delay, [this, device = e.device] {
-                const auto it = busIds_.find(device);
-                if (it != busIds_.end()) {
-                    bus_.remove(it->second);
-                    busIds_.erase(it);
-                }
-            });
+            removeAt(anchorAt_ + delay, e.device);
             break;
         case RecordedEvent::Kind::Read: {
             delay += std::chrono::milliseconds(scenario_.lateMs);
@@ -418,13 +422,7 @@ bool ReplayUnit::faultAt(const std::string& recordedDevice, const std::uint8_t* 
         }
         if (f == Fault::DropOff) {
             queue_.clear();
-            push(Clock::now(), [this, recordedDevice] {
-                const auto it = busIds_.find(recordedDevice);
-                if (it != busIds_.end()) {
-                    bus_.remove(it->second);
-                    busIds_.erase(it);
-                }
-            });
+            removeAt(Clock::now(), recordedDevice);
         }
         return true;
     }
@@ -444,13 +442,7 @@ bool ReplayUnit::faultAt(const std::string& recordedDevice, const std::uint8_t* 
     scenario_.dspFault = Fault::None;
     if (f == Fault::DropOff) {
         queue_.clear();
-        push(Clock::now(), [this, recordedDevice] {
-            const auto it = busIds_.find(recordedDevice);
-            if (it != busIds_.end()) {
-                bus_.remove(it->second);
-                busIds_.erase(it);
-            }
-        });
+        removeAt(Clock::now(), recordedDevice);
     }
     return true;
 }

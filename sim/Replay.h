@@ -134,6 +134,7 @@ private:
     void onWrite(const std::string& recordedDevice, const std::uint8_t* report, std::size_t n);
     void scheduleUntilWrite(); // caller holds m_
     void push(Clock::time_point due, std::function<void()> run);
+    void removeAt(Clock::time_point due, const std::string& recordedDevice); // caller holds m_
     void schedulerMain();
     bool faultAt(const std::string& recordedDevice, const std::uint8_t* report, std::size_t n);
 

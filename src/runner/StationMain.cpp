@@ -3,6 +3,7 @@
 // bound to that port, and every update is recorded in a SQLite database.
 #include "hid/PortBound.h"
 #include "hid/linux/LinuxHidBackend.h"
+#include "runner/CommandLine.h"
 #include "runner/Records.h"
 #include "runner/Signals.h"
 #include "runner/Station.h"
@@ -117,16 +118,7 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&](const char* name, std::string& out) {
-            const std::string prefix = std::string(name) + "=";
-            if (a.rfind(prefix, 0) == 0 && a.size() > prefix.size()) {
-                out = a.substr(prefix.size());
-                return true;
-            }
-            if (a == name && i + 1 < argc) {
-                out = argv[++i];
-                return true;
-            }
-            return false;
+            return OptionValue(argc, argv, i, name, out);
         };
         std::string v;
         int n = 0;

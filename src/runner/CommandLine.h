@@ -1,0 +1,24 @@
+// Reading the command lines of trm415-run and trm415-station.
+#pragma once
+
+#include <string>
+
+namespace trm::runner {
+
+// Option `name`'s value at argv[i]: "--name=VALUE", or "--name VALUE" (then `i` moves
+// past VALUE). False, with `out` untouched, when argv[i] is not that option with a value.
+inline bool OptionValue(int argc, char** argv, int& i, const char* name, std::string& out) {
+    const std::string a = argv[i];
+    const std::string prefix = std::string(name) + "=";
+    if (a.rfind(prefix, 0) == 0 && a.size() > prefix.size()) {
+        out = a.substr(prefix.size());
+        return true;
+    }
+    if (a == name && i + 1 < argc) {
+        out = argv[++i];
+        return true;
+    }
+    return false;
+}
+
+} // namespace trm::runner
