@@ -3,6 +3,7 @@
 // slot, SIGTERM letting the updates under way finish, several writers at once and
 // SIGKILL at any moment leaving every row whole.
 #include "runner/Records.h"
+#include "sim/Replay.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -265,7 +266,8 @@ TEST(Records, ConcurrentWritersAndKillsLeaveEveryRowWhole) {
                                             "--records=" + db, "--json"}));
         }
         Program killed(TRM_RUNNER_BIN,
-                       {QString("--simulate=%1,port=2-1").arg(kFast), "--records=" + db, "--json"});
+                       {QString("--simulate=%1,port=2-1").arg(kFast), "--records=" + db,
+                        "--record=" + dir.filePath("killed.jsonl"), "--json"});
         for (auto& r : runners) {
             EXPECT_EQ(r->finish(), 3) << r->err.toStdString(); // refused: the wrong type
         }
@@ -283,6 +285,12 @@ TEST(Records, ConcurrentWritersAndKillsLeaveEveryRowWhole) {
     EXPECT_EQ(refused, 6);
     EXPECT_EQ(unfinished, 1);
     EXPECT_EQ(integrity(db), "ok");
+    // Its recording, written as it went, reads up to the kill.
+    trm::sim::Recording recording;
+    const auto bad = trm::sim::LoadRecording(dir.filePath("killed.jsonl").toStdString(), recording);
+    EXPECT_FALSE(bad.has_value()) << *bad;
+    EXPECT_FALSE(recording.complete);
+    EXPECT_GT(recording.events.size(), 100u);
 
     const QString stationDb = dir.filePath("station.sqlite");
     std::vector<qint64> orphans;
