@@ -7,48 +7,29 @@
 #include <QJsonDocument>
 #include <QString>
 
+#include <algorithm>
+#include <cctype>
 #include <set>
 
 namespace trm {
 
 std::string ToHex(const std::uint8_t* data, std::size_t length) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(length * 2);
-    for (std::size_t i = 0; i < length; ++i) {
-        s += digits[data[i] >> 4];
-        s += digits[data[i] & 0x0F];
-    }
-    return s;
+    return QByteArray::fromRawData(reinterpret_cast<const char*>(data),
+                                   static_cast<qsizetype>(length))
+        .toHex()
+        .toStdString();
 }
 
 bool FromHex(const std::string& hex, std::vector<std::uint8_t>& out) {
     out.clear();
-    if (hex.size() % 2 != 0) {
+    // Qt's decoder skips what is not a digit; a recording with such text is refused.
+    if (hex.size() % 2 != 0 || !std::all_of(hex.begin(), hex.end(), [](char c) {
+            return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        })) {
         return false;
     }
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9') {
-            return c - '0';
-        }
-        if (c >= 'a' && c <= 'f') {
-            return c - 'a' + 10;
-        }
-        if (c >= 'A' && c <= 'F') {
-            return c - 'A' + 10;
-        }
-        return -1;
-    };
-    out.reserve(hex.size() / 2);
-    for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int hi = nibble(hex[i]);
-        const int lo = nibble(hex[i + 1]);
-        if (hi < 0 || lo < 0) {
-            out.clear();
-            return false;
-        }
-        out.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
-    }
+    const QByteArray bytes = QByteArray::fromHex(QByteArray::fromStdString(hex));
+    out.assign(bytes.begin(), bytes.end());
     return true;
 }
 
