@@ -227,7 +227,7 @@ int main(int argc, char** argv) {
     completeUpdate(0);
 
     const std::string update = binary(argv[0], "../src/trm415-update");
-    const std::string run = binary(argv[0], "../src/runner/trm415-run");
+    const std::string run = binary(argv[0], "../bin/trm415-run");
     const long runKiB = childPeakKiB({run, "--simulate", "--timeout=3"}, 10);
     row("peak RSS, the window with a unit attached (trm415-run --simulate, 3 s)",
         fmt("%.1f MiB", runKiB / 1024.0), "<= 60 MiB", runKiB / 1024.0 <= 60);

@@ -7,12 +7,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-bench}
-if [ ! -x "$build/src/runner/trm415-station" ]; then
+if [ ! -x "$build/bin/trm415-station" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRM_TESTS=OFF >/dev/null
     cmake --build "$build" -j "$(nproc)" --target trm415-station trm415-run >/dev/null
 fi
-run="$build/src/runner/trm415-run"
-station="$build/src/runner/trm415-station"
+run="$build/bin/trm415-run"
+station="$build/bin/trm415-station"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export QT_QPA_PLATFORM=offscreen

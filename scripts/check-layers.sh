@@ -2,7 +2,9 @@
 # Checks the include direction between folders: a folder includes only what lies
 # below it. The operations of the main window that live with their subsystems
 # (firmware/BootLoader.cpp, workflow/*.cpp) are part of the window and may include
-# app/Isp.h; nothing else below the window may.
+# app/Isp.h; nothing else below the window may. The station talks to its runners only
+# through their JSON lines (cli/RunnerEvents.h): it includes nothing of the runner or
+# the window. The records use Qt Sql alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 declare -A allowed=(
@@ -14,7 +16,10 @@ declare -A allowed=(
     [src/diag]="diag"
     [src/workflow]="workflow firmware protocol"
     [src/app]="app core protocol firmware hid link diag workflow"
-    [src/runner]="runner app core protocol firmware hid link diag workflow sim"
+    [src/records]="records"
+    [src/cli]="cli records"
+    [src/runner]="runner cli records app core protocol firmware hid link diag workflow sim"
+    [src/station]="station cli records hid core"
     [sim]="sim core protocol firmware hid"
 )
 window_operations="src/firmware/BootLoader.cpp src/workflow/IdentityGate.cpp src/workflow/UpdateFlow.cpp src/workflow/DspProgramming.cpp"

@@ -11,4 +11,4 @@ case " $* " in
 *" --simulate"*) ;;
 *) set -- --simulate "$@" ;;
 esac
-exec ./build/src/runner/trm415-run "$@"
+exec ./build/bin/trm415-run "$@"

@@ -1,6 +1,7 @@
 // The permission doctor of trm415-run --check.
 #include "runner/Doctor.h"
 
+#include "cli/RunnerEvents.h"
 #include "hid/PortBound.h"
 #include "hid/UnitIdentity.h"
 #include "hid/linux/LinuxHidBackend.h"
@@ -247,7 +248,7 @@ QJsonArray ToJson(const std::vector<NodeFinding>& found) {
 QJsonObject ToJson(const DoctorFindings& f) {
     const QJsonArray units = ToJson(f.units);
     return QJsonObject{
-        {"schema", kSchema},
+        {events::key::kSchema, events::kSchema},
         {"event", "check"},
         {"units", units},
         {"rule", QJsonObject{{"path", f.rulePath},

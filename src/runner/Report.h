@@ -3,6 +3,8 @@
 // programs, every one with "schema": 1, an "event" and a time.
 #pragma once
 
+#include "cli/Terminal.h"
+
 #include <QElapsedTimer>
 #include <QJsonObject>
 #include <QString>
@@ -11,24 +13,8 @@
 
 namespace trm::runner {
 
-inline constexpr int kSchema = 1;
-
-struct Style {
-    bool json = false;    // JSON lines on stdout, nothing else there
-    bool tty = false;     // stdout is a terminal: the bar is redrawn in place
-    bool colour = false;  // ANSI colours (a terminal, no NO_COLOR, no JSON)
-    bool verbose = false; // step labels too
-};
-
-// How the output looks where it is going: JSON as asked, the bar and colours only on a
-// terminal, never with NO_COLOR set (to anything).
-Style StyleFor(bool json, bool verbose, bool stdoutIsTty, const char* noColor);
-
-// "[#########...........]  45%  466/1036  41/s  14 s left": the bar, the percentage,
-// the count, the rate and the time left, from the elapsed seconds of the phase.
-QString ProgressBar(int position, int maximum, double elapsedS, int width = 30);
-
-enum class Tone { Plain, Good, Bad };
+using cli::Style;
+using cli::Tone;
 
 class Report {
 public:
@@ -52,7 +38,6 @@ public:
 
 private:
     void endBar();
-    QString colour(const QString& text, const char* code) const;
 
     Style style_;
     std::FILE* out_;

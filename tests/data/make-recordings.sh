@@ -5,7 +5,7 @@
 # Usage: tests/data/make-recordings.sh [BUILD_DIR]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")"
-run=${1:-../../build}/src/runner/trm415-run
+run=${1:-../../build}/bin/trm415-run
 export QT_QPA_PLATFORM=offscreen
 "$run" --simulate=margin=0 --record=update-pair1.jsonl >/dev/null
 "$run" --simulate='margin=0,identity=TRM415 V0104X 20210630' --record=update-pair0.jsonl >/dev/null

@@ -11,6 +11,7 @@
 #include <string>
 
 using namespace trm::runner;
+using namespace trm::cli;
 
 namespace {
 std::string drain(std::FILE* f) {

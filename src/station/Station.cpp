@@ -1,5 +1,7 @@
 // The update station: slots, their runners and their records.
-#include "runner/Station.h"
+#include "station/Station.h"
+
+#include "cli/RunnerEvents.h"
 
 #include "hid/HidBackend.h"
 #include "hid/PortBound.h"
@@ -15,7 +17,7 @@
 #include <cstring>
 #include <unistd.h>
 
-namespace trm::runner {
+namespace trm::station {
 
 const char* StateName(SlotState s) {
     switch (s) {
@@ -31,7 +33,7 @@ const char* StateName(SlotState s) {
 
 struct Station::Job {
     std::unique_ptr<QProcess> process;
-    UpdateRecord record;
+    records::UpdateRecord record;
     QJsonObject summary;
     bool haveSummary = false;
     QByteArray errorTail; // the runner's last words on stderr
@@ -49,8 +51,8 @@ QString signalText(int n) {
 
 } // namespace
 
-Station::Station(StationOptions options, RecordStore& records, std::unique_ptr<HidBackend> watcher,
-                 QObject* parent)
+Station::Station(StationOptions options, records::RecordStore& records,
+                 std::unique_ptr<HidBackend> watcher, QObject* parent)
     : QObject(parent), options_(std::move(options)), records_(records),
       watcher_(std::move(watcher)) {
     for (const SlotConfig& c : options_.slotConfigs) {
@@ -291,9 +293,10 @@ void Station::launch(int index) {
 void Station::onLine(int index, const QJsonObject& line) {
     SlotStatus& s = slots_[static_cast<std::size_t>(index)];
     Job& job = *jobs_[static_cast<std::size_t>(index)];
-    const QString event = line.value("event").toString();
-    if (event == "unit") {
-        const QString serial = line.value("serial").toString();
+    namespace key = events::key;
+    const QString event = line.value(key::kEvent).toString();
+    if (event == events::kUnit) {
+        const QString serial = line.value(key::kSerial).toString();
         if (!serial.isEmpty()) {
             s.serial = serial;
             job.record.serial = serial;
@@ -301,12 +304,13 @@ void Station::onLine(int index, const QJsonObject& line) {
         if (s.phase == "starting") {
             s.phase = "found";
         }
-    } else if (event == "phase" && line.value("state").toString() == "start") {
-        s.phase = line.value("phase").toString();
+    } else if (event == events::kPhase &&
+               line.value(key::kState).toString() == events::kPhaseStart) {
+        s.phase = line.value(key::kPhase).toString();
         s.percent = -1;
-    } else if (event == "progress") {
-        s.percent = line.value("percent").toInt(-1);
-    } else if (event == "summary") {
+    } else if (event == events::kProgress) {
+        s.percent = line.value(key::kPercent).toInt(-1);
+    } else if (event == events::kSummary) {
         job.summary = line;
         job.haveSummary = true;
         return;
@@ -326,16 +330,17 @@ void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
     if (job.process) {
         while (job.process->canReadLine()) {
             const QJsonDocument doc = QJsonDocument::fromJson(job.process->readLine().trimmed());
-            if (doc.isObject() && doc.object().value("event").toString() == "summary") {
+            if (doc.isObject() &&
+                doc.object().value(events::key::kEvent).toString() == events::kSummary) {
                 job.summary = doc.object();
                 job.haveSummary = true;
             }
         }
     }
-    UpdateRecord& r = job.record;
+    records::UpdateRecord& r = job.record;
     r.end = QDateTime::currentDateTimeUtc();
     if (job.haveSummary) {
-        ApplySummary(r, job.summary);
+        events::ApplySummary(r, job.summary);
     } else {
         // The runner died before its verdict: whatever it had done, the unit's state is
         // not known.
@@ -383,4 +388,4 @@ void Station::checkFinished() {
     }
 }
 
-} // namespace trm::runner
+} // namespace trm::station

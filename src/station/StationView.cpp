@@ -1,11 +1,9 @@
 // trm415-station's output.
-#include "runner/StationView.h"
-
-#include <QJsonDocument>
+#include "station/StationView.h"
 
 #include <cmath>
 
-namespace trm::runner {
+namespace trm::station {
 namespace {
 
 // "boot-loader" as the table shows it.
@@ -36,16 +34,8 @@ StationView::StationView(Station& station, Style style, std::FILE* out)
     }
 }
 
-QString StationView::paint(const QString& text, const char* code) const {
-    return style_.colour ? QString("\033[%1m%2\033[0m").arg(code, text) : text;
-}
-
 void StationView::emitJson(const char* event, QJsonObject fields) {
-    fields.insert("schema", kSchema);
-    fields.insert("event", QString::fromLatin1(event));
-    fields.insert("t", std::round(station_.now() * 1000) / 1000);
-    std::fprintf(out_, "%s\n", QJsonDocument(fields).toJson(QJsonDocument::Compact).constData());
-    std::fflush(out_);
+    cli::WriteJsonLine(out_, event, std::move(fields), station_.now());
 }
 
 void StationView::note(const QString& text, QJsonObject fields, Tone tone) {
@@ -54,7 +44,7 @@ void StationView::note(const QString& text, QJsonObject fields, Tone tone) {
         emitJson("station", fields);
         return;
     }
-    const char* code = tone == Tone::Good ? "32" : tone == Tone::Bad ? "31" : "1";
+    const char* code = cli::ToneCode(tone, "1");
     if (style_.tty) {
         // Above the table: clear it, write the line, draw it again.
         if (drawnLines_ > 0) {
@@ -62,7 +52,7 @@ void StationView::note(const QString& text, QJsonObject fields, Tone tone) {
             drawnLines_ = 0;
         }
         std::fprintf(out_, "[%7.1fs] %s\n", station_.now(),
-                     paint(text, code).toLocal8Bit().constData());
+                     cli::Paint(style_, text, code).toLocal8Bit().constData());
         dirty_ = true;
         return;
     }
@@ -141,16 +131,16 @@ QString StationView::table() const {
         const QString elapsed =
             busy ? QString("%1 s").arg(station_.now() - s.startedAt, 0, 'f', 0) : QString();
         const QString verdict = s.lastVerdict.isEmpty() ? "-" : s.lastVerdict;
-        t +=
-            QString("%1 %2 %3 %4 %5 %6  %7\n")
-                .arg(s.label.left(10), -10)
-                .arg(s.port.left(10), -10)
-                .arg(StateName(s.state), -9)
-                .arg(busy ? phaseText(s.phase).left(24) : QString(), -24)
-                .arg(progress, -20)
-                .arg(elapsed, 8)
-                .arg(s.lastVerdict.isEmpty() ? verdict
-                                             : paint(verdict, s.lastVerdict == "ok" ? "32" : "31"));
+        t += QString("%1 %2 %3 %4 %5 %6  %7\n")
+                 .arg(s.label.left(10), -10)
+                 .arg(s.port.left(10), -10)
+                 .arg(StateName(s.state), -9)
+                 .arg(busy ? phaseText(s.phase).left(24) : QString(), -24)
+                 .arg(progress, -20)
+                 .arg(elapsed, 8)
+                 .arg(s.lastVerdict.isEmpty()
+                          ? verdict
+                          : cli::Paint(style_, verdict, s.lastVerdict == "ok" ? "32" : "31"));
     }
     return t + totalsLine() + "\n";
 }
@@ -187,4 +177,4 @@ void StationView::finish() {
     note(totalsLine(), {}, station_.exitStatus() == 0 ? Tone::Good : Tone::Bad);
 }
 
-} // namespace trm::runner
+} // namespace trm::station

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace trm::runner {
+namespace trm::cli {
 
 // Option `name`'s value at argv[i]: "--name=VALUE", or "--name VALUE" (then `i` moves
 // past VALUE). False, with `out` untouched, when argv[i] is not that option with a value.
@@ -21,4 +21,4 @@ inline bool OptionValue(int argc, char** argv, int& i, const char* name, std::st
     return false;
 }
 
-} // namespace trm::runner
+} // namespace trm::cli

@@ -9,7 +9,7 @@
 
 class QSocketNotifier;
 
-namespace trm::runner {
+namespace trm::cli {
 
 class TerminationSignals : public QObject {
     Q_OBJECT
@@ -25,4 +25,4 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 
-} // namespace trm::runner
+} // namespace trm::cli

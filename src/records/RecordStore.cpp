@@ -1,15 +1,14 @@
 // The update records in SQLite.
-#include "runner/Records.h"
+#include "records/RecordStore.h"
 
 #include <QAtomicInt>
-#include <QJsonArray>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QUuid>
 #include <QVariant>
 
-namespace trm::runner {
+namespace trm::records {
 namespace {
 
 QAtomicInt connections;
@@ -62,37 +61,6 @@ bool exec(QSqlQuery& q, const QString& sql, QString& error) {
 }
 
 } // namespace
-
-void ApplySummary(UpdateRecord& r, const QJsonObject& s) {
-    if (s.contains("result")) {
-        r.result = s.value("result").toString();
-    }
-    if (s.contains("exit_status")) {
-        r.exitStatus = s.value("exit_status").toInt(-1);
-    }
-    const QJsonArray messages = s.value("messages").toArray();
-    if (!messages.isEmpty()) {
-        r.message = messages.last().toString();
-    }
-    if (s.contains("identity_text")) {
-        r.identity = s.value("identity_text").toString();
-    }
-    if (s.contains("unit_type")) {
-        r.unitType = s.value("unit_type").toInt(-1);
-    }
-    if (s.contains("image_pair")) {
-        r.imagePair = s.value("image_pair").toInt(-1);
-    }
-    if (s.contains("mcu_sha256")) {
-        r.mcuSha256 = s.value("mcu_sha256").toString();
-    }
-    if (s.contains("dsp_sha256")) {
-        r.dspSha256 = s.value("dsp_sha256").toString();
-    }
-    if (s.value("durations_s").isObject()) {
-        r.durations = s.value("durations_s").toObject();
-    }
-}
 
 RecordStore::RecordStore()
     : connection_(QString("trm415-records-%1").arg(connections.fetchAndAddRelaxed(1))) {}
@@ -261,4 +229,4 @@ std::optional<std::vector<UpdateRecord>> RecordStore::all(QString& error) {
     return rows;
 }
 
-} // namespace trm::runner
+} // namespace trm::records

@@ -5,7 +5,7 @@
 // a crash in one unit's update never touches another's.
 #pragma once
 
-#include "runner/Records.h"
+#include "records/RecordStore.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -21,7 +21,7 @@ namespace trm {
 class HidBackend;
 }
 
-namespace trm::runner {
+namespace trm::station {
 
 struct SlotConfig {
     QString label;
@@ -70,8 +70,8 @@ class Station : public QObject {
 public:
     // `records` must outlive the station. `watcher` lists the units present (null for
     // simulated slots, where a new unit is "plugged in" as soon as a slot is free).
-    Station(StationOptions options, RecordStore& records, std::unique_ptr<HidBackend> watcher,
-            QObject* parent = nullptr);
+    Station(StationOptions options, records::RecordStore& records,
+            std::unique_ptr<HidBackend> watcher, QObject* parent = nullptr);
     ~Station() override;
 
     void start();
@@ -108,7 +108,7 @@ private:
     int slotOfPort(const QString& port) const;
 
     StationOptions options_;
-    RecordStore& records_;
+    records::RecordStore& records_;
     std::unique_ptr<HidBackend> watcher_;
     std::vector<SlotStatus> slots_;
     std::vector<std::unique_ptr<Job>> jobs_;
@@ -121,4 +121,4 @@ private:
     bool finished_ = false;
 };
 
-} // namespace trm::runner
+} // namespace trm::station

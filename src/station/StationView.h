@@ -4,14 +4,17 @@
 // JSON object per change, every one carrying its slot.
 #pragma once
 
-#include "runner/Report.h"
-#include "runner/Station.h"
+#include "cli/Terminal.h"
+#include "station/Station.h"
 
 #include <QTimer>
 
 #include <cstdio>
 
-namespace trm::runner {
+namespace trm::station {
+
+using cli::Style;
+using cli::Tone;
 
 class StationView : public QObject {
 public:
@@ -28,7 +31,6 @@ private:
     void redraw();
     QString table() const;
     QString totalsLine() const;
-    QString paint(const QString& text, const char* code) const;
 
     Station& station_;
     Style style_;
@@ -39,4 +41,4 @@ private:
     QStringList lastLine_; // per slot, the last plain line printed
 };
 
-} // namespace trm::runner
+} // namespace trm::station

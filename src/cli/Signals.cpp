@@ -1,5 +1,5 @@
 // SIGINT and SIGTERM delivered on the event loop.
-#include "runner/Signals.h"
+#include "cli/Signals.h"
 
 #include <QSocketNotifier>
 
@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace trm::runner {
+namespace trm::cli {
 namespace {
 
 int pipeFds[2] = {-1, -1};
@@ -49,4 +49,4 @@ TerminationSignals::~TerminationSignals() {
     ::sigaction(SIGTERM, &sa, nullptr);
 }
 
-} // namespace trm::runner
+} // namespace trm::cli

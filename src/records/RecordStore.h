@@ -5,42 +5,17 @@
 // either the row as it was begun or no row, never half of one.
 #pragma once
 
-#include <QDateTime>
-#include <QJsonObject>
+#include "records/UpdateRecord.h"
+
 #include <QString>
 
 #include <optional>
 #include <vector>
 
-namespace trm::runner {
+namespace trm::records {
 
 inline constexpr int kRecordsSchema = 1;
-inline const char* const kDefaultRecordsFile = "trm415-records.sqlite";
-inline const char* const kUnfinished = "unfinished";
-
-// The phases an update is timed in, as the runner's JSON names them.
-inline const char* const kRecordedPhases[] = {
-    "identity-query",         "restart-to-boot-loader", "boot-loader",
-    "restart-to-application", "dsp-download",
-};
-
-struct UpdateRecord {
-    QString id; // unique across stations and databases (a UUID), set by begin()
-    QDateTime start, end;
-    QString host, slot, port, serial, identity;
-    int unitType = -1;
-    int imagePair = -1;
-    QString mcuSha256, dspSha256; // of the images sent; empty when none was
-    QString result = kUnfinished; // ok, refused, boot-loader error, unit lost, ...
-    QString message;              // the last message shown
-    int exitStatus = -1;
-    QJsonObject durations; // phase -> seconds, as kRecordedPhases name them
-};
-
-// Fills the outcome of `r` from a runner's JSON summary: result, exit status, message,
-// identity, unit type, image pair, the images' SHA-256 and the phase durations. Fields
-// missing from the summary are left as they are.
-void ApplySummary(UpdateRecord& r, const QJsonObject& summary);
+inline constexpr const char* kDefaultRecordsFile = "trm415-records.sqlite";
 
 class RecordStore {
 public:
@@ -67,4 +42,4 @@ private:
     QString connection_;
 };
 
-} // namespace trm::runner
+} // namespace trm::records

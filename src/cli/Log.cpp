@@ -1,5 +1,5 @@
-// The runner's log: standard error as Qt's rules say, and a full-detail file.
-#include "runner/RunnerLog.h"
+// The log: standard error as Qt's rules say, and a full-detail file.
+#include "cli/Log.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -9,9 +9,7 @@
 #include <memory>
 #include <mutex>
 
-namespace trm::runner {
-
-Q_LOGGING_CATEGORY(lcRunner, "trm415.runner", QtWarningMsg)
+namespace trm::cli {
 
 namespace {
 
@@ -60,7 +58,7 @@ void handler(QtMsgType type, const QMessageLogContext& context, const QString& m
 
 } // namespace
 
-bool InstallRunnerLog(bool verbose, const std::string& path) {
+bool InstallLog(bool verbose, const std::string& path) {
     verboseLog = verbose;
     QString rules;
     if (verbose || !path.empty()) {
@@ -80,4 +78,4 @@ bool InstallRunnerLog(bool verbose, const std::string& path) {
     return true;
 }
 
-} // namespace trm::runner
+} // namespace trm::cli

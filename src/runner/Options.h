@@ -1,0 +1,37 @@
+// trm415-run's command line: its options, read and checked, and its help.
+#pragma once
+
+#include "sim/SimUnit.h"
+
+#include <string>
+
+namespace trm::runner {
+
+struct Options {
+    bool simulate = false;
+    std::string scenarioText;   // as given to --simulate
+    sim::UnitScenario scenario; // its settings, read
+    bool trace = false;
+    bool json = false;
+    bool verbose = false;
+    bool show = false;
+    bool check = false;
+    bool list = false;
+    bool version = false;
+    bool help = false;
+    std::string port;
+    std::string records;
+    std::string recording;
+    int timeoutS = 120;
+    std::string screenshot;
+    std::string logFile;
+};
+
+// Reads argv into `o`. False, with the reason in `error`, for anything not understood:
+// an unknown option, a bad value or a scenario setting. --help wins over everything.
+bool ParseOptions(int argc, char** argv, Options& o, std::string& error);
+
+// --help: the options, the scenario settings, the exit statuses and examples.
+void PrintHelp();
+
+} // namespace trm::runner

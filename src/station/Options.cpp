@@ -1,0 +1,189 @@
+// trm415-station's options.
+#include "station/Options.h"
+
+#include "cli/CommandLine.h"
+#include "hid/PortBound.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+
+namespace trm::station {
+namespace {
+
+const char* const kUsageText =
+    "Usage: trm415-station --slots=LABEL=PORT,...|auto [OPTION]...\n"
+    "       trm415-station --simulate=N[:SCENARIO] [OPTION]...\n"
+    "       trm415-station --report[=csv] [--records=FILE]\n"
+    "Updates TRM415 units on many USB ports at once. Each unit plugged into a slot is\n"
+    "updated by its own trm415-run, bound to the slot's port; when its update has ended and\n"
+    "it has been unplugged, the slot waits for the next unit. Every update is recorded.\n"
+    "\n"
+    "  --slots=LABEL=PORT,... the slots: a label and a USB port each (see trm415-run --list)\n"
+    "  --slots=auto           each port a TRM415 appears on becomes a slot\n"
+    "  --simulate=N[:SCENARIO]  N simulated slots, each runner with its own simulated unit\n"
+    "                         (settings as in trm415-run --help); a new unit is plugged in\n"
+    "                         as soon as one has finished\n"
+    "  --simulate-slot=K:SCENARIO  settings for simulated slot K (from 1) alone\n"
+    "  --units=M              stop after M units in all\n"
+    "  --records=FILE         the records database (default ./trm415-records.sqlite)\n"
+    "  --record-dir=DIR       a recording of each unit's session in DIR\n"
+    "  --timeout=SECONDS      each unit's time-out (trm415-run's default: 120)\n"
+    "  --json                 one JSON object per change on standard output\n"
+    "  --runner=PROGRAM       the trm415-run to use (default: the one beside this program)\n"
+    "  --report[=csv]         print the totals and the rows of the records database\n"
+    "  --version, --help\n"
+    "\n"
+    "SIGINT or SIGTERM: no new update starts and those under way run to their end; a\n"
+    "second one closes them as the window's close does.\n"
+    "\n"
+    "Exit status: 0 every update ended ok; 1 one or more did not (or a record could not\n"
+    "be written); 2 bad usage, or the records database cannot be opened or written.\n"
+    "\n"
+    "Examples:\n"
+    "  trm415-station --slots=A=1-1.1,B=1-1.2,C=1-1.3,D=1-1.4\n"
+    "  trm415-station --simulate=4 --units=8\n"
+    "  trm415-station --report=csv > updates.csv\n";
+
+bool number(const std::string& s, int low, int high, int& out) {
+    char* end = nullptr;
+    const long v = std::strtol(s.c_str(), &end, 10);
+    if (s.empty() || *end != '\0' || v < low || v > high) {
+        return false;
+    }
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool parseSlots(const QString& text, StationOptions& o, std::string& error) {
+    if (text == "auto") {
+        o.autoSlots = true;
+        return true;
+    }
+    std::set<QString> labels, ports;
+    for (const QString& item : text.split(',', Qt::SkipEmptyParts)) {
+        const qsizetype eq = item.indexOf('=');
+        const QString label = eq > 0 ? item.left(eq) : QString();
+        const QString port = eq > 0 ? item.mid(eq + 1) : QString();
+        if (label.isEmpty() || !IsUsbPortName(port.toStdString())) {
+            error = "a slot is LABEL=PORT with a USB port such as 1-2.3, not '" +
+                    item.toStdString() + "'";
+            return false;
+        }
+        if (!labels.insert(label).second || !ports.insert(port).second) {
+            error = "slot '" + item.toStdString() + "' repeats a label or a port";
+            return false;
+        }
+        o.slotConfigs.push_back({label, port, {}});
+    }
+    if (o.slotConfigs.empty()) {
+        error = "--slots names no slot";
+        return false;
+    }
+    return true;
+}
+
+bool parse(int argc, char** argv, Options& o, std::string& error) {
+    std::vector<std::pair<int, QString>> slotScenarios;
+    bool slotsGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](const char* name, std::string& out) {
+            return cli::OptionValue(argc, argv, i, name, out);
+        };
+        std::string v;
+        int n = 0;
+        if (a == "--json") {
+            o.json = true;
+        } else if (a == "--version") {
+            o.version = true;
+        } else if (a == "--report" || a == "--report=text") {
+            o.report = true;
+        } else if (a == "--report=csv") {
+            o.report = o.csv = true;
+        } else if (a.rfind("--slots", 0) == 0 && value("--slots", v)) {
+            if (!parseSlots(QString::fromStdString(v), o.station, error)) {
+                return false;
+            }
+            slotsGiven = true;
+        } else if (a.rfind("--simulate-slot", 0) == 0 && value("--simulate-slot", v)) {
+            const auto colon = v.find(':');
+            if (colon == std::string::npos || !number(v.substr(0, colon), 1, 64, n)) {
+                error = "--simulate-slot takes K:SCENARIO, K a slot number from 1";
+                return false;
+            }
+            slotScenarios.emplace_back(n, QString::fromStdString(v.substr(colon + 1)));
+        } else if (a.rfind("--simulate", 0) == 0 && value("--simulate", v)) {
+            const auto colon = v.find(':');
+            if (!number(v.substr(0, colon), 1, 64, o.simulated)) {
+                error = "--simulate takes N[:SCENARIO], N from 1 to 64";
+                return false;
+            }
+            o.scenario = colon == std::string::npos ? QString()
+                                                    : QString::fromStdString(v.substr(colon + 1));
+        } else if (a.rfind("--units", 0) == 0 && value("--units", v)) {
+            if (!number(v, 1, 1000000, o.station.units)) {
+                error = "--units takes a number of units from 1";
+                return false;
+            }
+        } else if (a.rfind("--timeout", 0) == 0 && value("--timeout", v)) {
+            if (!number(v, 1, 86400, n)) {
+                error = "--timeout takes a number of seconds (1 to 86400)";
+                return false;
+            }
+            o.station.runnerArgs << QString("--timeout=%1").arg(n);
+        } else if (a.rfind("--records", 0) == 0 && value("--records", v)) {
+            o.records = QString::fromStdString(v);
+        } else if (a.rfind("--record-dir", 0) == 0 && value("--record-dir", v)) {
+            o.station.recordDir = QString::fromStdString(v);
+        } else if (a.rfind("--runner", 0) == 0 && value("--runner", v)) {
+            o.station.runner = QString::fromStdString(v);
+        } else {
+            error = "unknown option '" + a + "'";
+            return false;
+        }
+    }
+    if (o.report || o.version) {
+        return true;
+    }
+    if (slotsGiven == (o.simulated > 0)) {
+        error = "give either --slots or --simulate";
+        return false;
+    }
+    if (o.simulated > 0) {
+        o.station.simulate = true;
+        for (int k = 1; k <= o.simulated; ++k) {
+            // Each simulated unit is plugged into its own port: the runners are bound
+            // to them as on a real line.
+            o.station.slotConfigs.push_back(
+                {QString("S%1").arg(k), QString("1-%1").arg(k), o.scenario});
+        }
+    }
+    for (const auto& [k, scenario] : slotScenarios) {
+        if (!o.station.simulate || k > o.simulated) {
+            error = "--simulate-slot names a slot that is not simulated";
+            return false;
+        }
+        o.station.slotConfigs[static_cast<std::size_t>(k - 1)].scenario = scenario;
+    }
+    return true;
+}
+
+} // namespace
+
+bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            o.help = true;
+            return true;
+        }
+    }
+    return parse(argc, argv, o, error);
+}
+
+void PrintHelp() {
+    std::fputs(kUsageText, stdout);
+}
+
+} // namespace trm::station

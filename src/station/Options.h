@@ -1,0 +1,31 @@
+// trm415-station's command line: its options, read and checked, and its help.
+#pragma once
+
+#include "station/Station.h"
+
+#include <QString>
+
+#include <string>
+
+namespace trm::station {
+
+struct Options {
+    bool help = false;
+    StationOptions station;
+    QString records = trm::records::kDefaultRecordsFile;
+    bool json = false;
+    bool report = false;
+    bool csv = false;
+    bool version = false;
+    int simulated = 0;
+    QString scenario;
+};
+
+// Reads argv into `o`. False, with the reason in `error`, for anything not understood.
+// --help wins over everything.
+bool ParseOptions(int argc, char** argv, Options& o, std::string& error);
+
+// --help.
+void PrintHelp();
+
+} // namespace trm::station

@@ -1,0 +1,88 @@
+// The records as a report.
+#include "station/RecordsReport.h"
+
+#include <QJsonValue>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace trm::station {
+namespace {
+
+QString csvField(const QString& s) {
+    if (!s.contains(',') && !s.contains('"') && !s.contains('\n')) {
+        return s;
+    }
+    return "\"" + QString(s).replace("\"", "\"\"") + "\"";
+}
+
+} // namespace
+
+int PrintReport(records::RecordStore& store, bool csv) {
+    QString error;
+    const auto rows = store.all(error);
+    if (!rows) {
+        std::fprintf(stderr, "trm415-station: cannot read the records: %s\n",
+                     error.toLocal8Bit().constData());
+        return 2;
+    }
+    auto num = [](int v) { return v < 0 ? QString() : QString::number(v); };
+    if (csv) {
+        QStringList header{"id",         "start_utc",  "end_utc",  "host",      "slot",
+                           "port",       "serial",     "identity", "unit_type", "image_pair",
+                           "mcu_sha256", "dsp_sha256", "result",   "message",   "exit_status"};
+        for (const char* p : records::kRecordedPhases) {
+            header << QString::fromLatin1(p).replace('-', '_') + "_s";
+        }
+        std::printf("%s\n", header.join(',').toLocal8Bit().constData());
+        for (const records::UpdateRecord& r : *rows) {
+            QStringList f{r.id,
+                          r.start.toString(Qt::ISODateWithMs),
+                          r.end.isValid() ? r.end.toString(Qt::ISODateWithMs) : QString(),
+                          r.host,
+                          r.slot,
+                          r.port,
+                          r.serial,
+                          r.identity,
+                          num(r.unitType),
+                          num(r.imagePair),
+                          r.mcuSha256,
+                          r.dspSha256,
+                          r.result,
+                          r.message,
+                          num(r.exitStatus)};
+            for (const char* p : records::kRecordedPhases) {
+                const QJsonValue d = r.durations.value(QString::fromLatin1(p));
+                f << (d.isDouble() ? QString::number(d.toDouble(), 'f', 3) : QString());
+            }
+            for (QString& s : f) {
+                s = csvField(s);
+            }
+            std::printf("%s\n", f.join(',').toLocal8Bit().constData());
+        }
+        return 0;
+    }
+    int ok = 0, refused = 0, other = 0, unfinished = 0;
+    std::printf("%-24s %-8s %-10s %-12s %-18s %4s %8s  %s\n", "START (UTC)", "SLOT", "PORT",
+                "SERIAL", "RESULT", "EXIT", "DURATION", "IDENTITY");
+    for (const records::UpdateRecord& r : *rows) {
+        const QString duration =
+            r.end.isValid() ? QString("%1 s").arg(r.start.msecsTo(r.end) / 1000.0, 0, 'f', 1) : "";
+        std::printf("%-24s %-8s %-10s %-12s %-18s %4s %8s  %s\n",
+                    r.start.toString(Qt::ISODateWithMs).toLocal8Bit().constData(),
+                    (r.slot.isEmpty() ? "-" : r.slot).toLocal8Bit().constData(),
+                    (r.port.isEmpty() ? "-" : r.port).toLocal8Bit().constData(),
+                    (r.serial.isEmpty() ? "-" : r.serial).toLocal8Bit().constData(),
+                    r.result.toLocal8Bit().constData(), num(r.exitStatus).toLocal8Bit().constData(),
+                    duration.toLocal8Bit().constData(), r.identity.toLocal8Bit().constData());
+        (r.result == "ok"                   ? ok
+         : r.result == "refused"            ? refused
+         : r.result == records::kUnfinished ? unfinished
+                                            : other) += 1;
+    }
+    std::printf("%zu updates: ok %d, refused %d, failed %d, unfinished %d\n", rows->size(), ok,
+                refused, other, unfinished);
+    return 0;
+}
+
+} // namespace trm::station

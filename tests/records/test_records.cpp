@@ -1,0 +1,106 @@
+// The records trm415-run and trm415-station write: several writers at once and SIGKILL
+// at any moment leave every row whole; a database that cannot be used is refused.
+#include "sim/Replay.h"
+#include "tests/support/Programs.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace trm::testing;
+// Six runners writing at once lose no row; a runner and a station killed with SIGKILL
+// mid-update leave the database intact, their rows begun and marked unfinished.
+TEST(Records, ConcurrentWritersAndKillsLeaveEveryRowWhole) {
+    QTemporaryDir dir;
+    const QString db = dir.filePath("records.sqlite");
+    {
+        std::vector<std::unique_ptr<Program>> runners;
+        for (int i = 0; i < 6; ++i) {
+            runners.push_back(std::make_unique<Program>(
+                TRM_RUNNER_BIN, QStringList{QString("--simulate=type=0x18,port=1-%1").arg(i + 1),
+                                            "--records=" + db, "--json"}));
+        }
+        Program killed(TRM_RUNNER_BIN,
+                       {QString("--simulate=%1,port=2-1").arg(kFast), "--records=" + db,
+                        "--record=" + dir.filePath("killed.jsonl"), "--json"});
+        for (auto& r : runners) {
+            EXPECT_EQ(r->finish(), 3) << r->err.toStdString(); // refused: the wrong type
+        }
+        ASSERT_TRUE(killed.waitUntil([&] { return !killed.events("progress").empty(); }));
+        killed.signal(SIGKILL);
+        EXPECT_EQ(killed.finish(), -1);
+    }
+    const auto rows = rowsOf(db);
+    ASSERT_EQ(rows.size(), 7u);
+    int refused = 0, unfinished = 0;
+    for (const UpdateRecord& r : rows) {
+        refused += r.result == "refused" && r.exitStatus == 3 && r.end.isValid();
+        unfinished += r.result == kUnfinished && r.port == "2-1" && !r.end.isValid();
+    }
+    EXPECT_EQ(refused, 6);
+    EXPECT_EQ(unfinished, 1);
+    EXPECT_EQ(integrity(db), "ok");
+    // Its recording, written as it went, reads up to the kill.
+    trm::sim::Recording recording;
+    const auto bad = trm::sim::LoadRecording(dir.filePath("killed.jsonl").toStdString(), recording);
+    EXPECT_FALSE(bad.has_value()) << *bad;
+    EXPECT_FALSE(recording.complete);
+    EXPECT_GT(recording.events.size(), 100u);
+
+    const QString stationDb = dir.filePath("station.sqlite");
+    std::vector<qint64> orphans;
+    {
+        Program station(TRM_STATION_BIN, {QString("--simulate=2:%1").arg(kFast), "--units=2",
+                                          "--records=" + stationDb, "--json"});
+        qint64 a = 0, b = 0;
+        ASSERT_TRUE(station.waitUntil([&] {
+            return inPhase(station, "S1", "boot-loader", &a) &&
+                   inPhase(station, "S2", "boot-loader", &b);
+        }));
+        orphans = {a, b};
+        station.signal(SIGKILL);
+        EXPECT_EQ(station.finish(), -1);
+    }
+    for (qint64 pid : orphans) {
+        ::kill(static_cast<pid_t>(pid), SIGKILL); // the runners go on without it
+    }
+    const auto stationRows = rowsOf(stationDb);
+    ASSERT_EQ(stationRows.size(), 2u);
+    for (const UpdateRecord& r : stationRows) {
+        EXPECT_EQ(r.result, kUnfinished);
+    }
+    EXPECT_EQ(integrity(stationDb), "ok");
+}
+
+// A database that cannot be used is refused at the start: by the store, and by the
+// station, which then updates nothing.
+TEST(Records, AnUnusableDatabaseIsRefused) {
+    QTemporaryDir dir;
+    RecordStore store;
+    QString error;
+    EXPECT_FALSE(store.open(dir.filePath("no/such/dir/records.sqlite"), error));
+    EXPECT_FALSE(error.isEmpty());
+
+    const QString newer = dir.filePath("newer.sqlite");
+    {
+        RecordStore s;
+        ASSERT_TRUE(s.open(newer, error)) << error.toStdString();
+    }
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "newer");
+        db.setDatabaseName(newer);
+        ASSERT_TRUE(db.open());
+        QSqlQuery(db).exec(QString("PRAGMA user_version=%1").arg(kRecordsSchema + 1));
+    }
+    QSqlDatabase::removeDatabase("newer");
+    RecordStore later;
+    EXPECT_FALSE(later.open(newer, error));
+    EXPECT_TRUE(error.contains("newer")) << error.toStdString();
+
+    Program station(TRM_STATION_BIN, {"--simulate=1", "--records=" + newer, "--json"});
+    EXPECT_EQ(station.finish(), 2);
+    EXPECT_TRUE(station.events("slot").empty());
+    EXPECT_TRUE(station.err.contains("cannot use the records database"));
+}

@@ -1,0 +1,132 @@
+// trm415-station as a program on simulated slots: every unit's row with its fields, a
+// fault or a killed runner kept to its own slot, SIGTERM letting the updates under way
+// finish.
+#include "tests/support/Programs.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <set>
+
+using namespace trm::testing;
+
+TEST(Station, FourSlotsEightUnitsAllOkEachWithItsRow) {
+    QTemporaryDir dir;
+    const QString db = dir.filePath("records.sqlite");
+    Program station(TRM_STATION_BIN,
+                    {QString("--simulate=4:%1,serial=SN").arg(kFast), "--units=8",
+                     "--records=" + db, "--record-dir=" + dir.filePath("recs"), "--json"});
+    ASSERT_EQ(station.finish(), 0) << station.err.toStdString();
+    const auto results = station.events("result");
+    ASSERT_EQ(results.size(), 8u);
+    std::map<QString, int> perSlot;
+    for (const QJsonObject& r : results) {
+        EXPECT_EQ(r["result"].toString(), "ok");
+        perSlot[r["slot"].toString()] += 1;
+    }
+    EXPECT_EQ(perSlot, (std::map<QString, int>{{"S1", 2}, {"S2", 2}, {"S3", 2}, {"S4", 2}}));
+    const auto totals = station.events("totals");
+    ASSERT_EQ(totals.size(), 1u);
+    EXPECT_EQ(totals[0]["ok"].toInt(), 8);
+
+    const auto rows = rowsOf(db);
+    ASSERT_EQ(rows.size(), 8u);
+    std::set<QString> ids;
+    for (const UpdateRecord& r : rows) {
+        ids.insert(r.id);
+        EXPECT_EQ(r.result, "ok");
+        EXPECT_EQ(r.exitStatus, 0);
+        EXPECT_EQ(r.port, "1-" + r.slot.mid(1));
+        EXPECT_EQ(r.serial, "SN");
+        EXPECT_EQ(r.identity, "TRM415 V0104P 20210630");
+        EXPECT_EQ(r.unitType, 0x19);
+        EXPECT_EQ(r.imagePair, 1);
+        EXPECT_EQ(r.mcuSha256.size(), 64);
+        EXPECT_EQ(r.dspSha256.size(), 64);
+        EXPECT_EQ(r.message, " Program OK !! ");
+        EXPECT_FALSE(r.host.isEmpty());
+        EXPECT_LT(r.start, r.end);
+        for (const char* phase : kRecordedPhases) {
+            EXPECT_TRUE(r.durations.value(phase).isDouble()) << phase;
+        }
+    }
+    EXPECT_EQ(ids.size(), 8u);
+
+    Program report(TRM_STATION_BIN, {"--report=csv", "--records=" + db});
+    ASSERT_EQ(report.finish(), 0);
+
+    // One whole recording per unit.
+    const QFileInfoList recordings = QDir(dir.filePath("recs")).entryInfoList({"S*.jsonl"});
+    ASSERT_EQ(recordings.size(), 8);
+    for (const QFileInfo& r : recordings) {
+        QFile f(r.filePath());
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = f.readAll().trimmed().split('\n');
+        EXPECT_TRUE(lines.last().contains("\"type\":\"end\"")) << r.fileName().toStdString();
+    }
+}
+
+// Slot 2's unit answers a wrong sum and slot 3's runner is killed mid-update: each is
+// reported for its own slot, and slot 1's unit is updated all the same.
+TEST(Station, AFaultAndAKilledRunnerStayInTheirSlots) {
+    QTemporaryDir dir;
+    const QString db = dir.filePath("records.sqlite");
+    Program station(TRM_STATION_BIN,
+                    {QString("--simulate=3:%1").arg(kFast), "--units=3",
+                     "--simulate-slot=2:wrong-sum=start-program", "--records=" + db, "--json"});
+    qint64 pid = 0;
+    ASSERT_TRUE(station.waitUntil([&] { return inPhase(station, "S3", "boot-loader", &pid); }));
+    ASSERT_GT(pid, 0);
+    ::kill(static_cast<pid_t>(pid), SIGKILL);
+    ASSERT_EQ(station.finish(), 1) << station.err.toStdString();
+
+    std::map<QString, QJsonObject> result;
+    for (const QJsonObject& r : station.events("result")) {
+        result[r["slot"].toString()] = r;
+    }
+    ASSERT_EQ(result.size(), 3u);
+    EXPECT_EQ(result["S1"]["result"].toString(), "ok");
+    EXPECT_EQ(result["S2"]["result"].toString(), "boot-loader error");
+    EXPECT_EQ(result["S2"]["exit_status"].toInt(), 4);
+    EXPECT_EQ(result["S3"]["result"].toString(), "unit lost");
+    EXPECT_TRUE(result["S3"]["message"].toString().contains("signal 9"))
+        << result["S3"]["message"].toString().toStdString();
+
+    const auto rows = rowsOf(db);
+    ASSERT_EQ(rows.size(), 3u);
+    for (const UpdateRecord& r : rows) {
+        EXPECT_EQ(r.result, result[r.slot]["result"].toString()) << r.slot.toStdString();
+        EXPECT_TRUE(r.end.isValid());
+    }
+}
+
+// SIGTERM while two units are being updated: both finish ok, no further unit starts.
+TEST(Station, SigtermLetsTheUpdatesUnderWayFinish) {
+    QTemporaryDir dir;
+    const QString db = dir.filePath("records.sqlite");
+    Program station(TRM_STATION_BIN, {QString("--simulate=2:%1").arg(kFast), "--units=10",
+                                      "--records=" + db, "--json"});
+    ASSERT_TRUE(station.waitUntil([&] {
+        return inPhase(station, "S1", "boot-loader") && inPhase(station, "S2", "boot-loader");
+    }));
+    station.signal(SIGTERM);
+    ASSERT_EQ(station.finish(), 0) << station.err.toStdString();
+    const auto results = station.events("result");
+    ASSERT_EQ(results.size(), 2u);
+    for (const QJsonObject& r : results) {
+        EXPECT_EQ(r["result"].toString(), "ok");
+    }
+    bool draining = false;
+    for (const QJsonObject& o : station.events("station")) {
+        draining = draining || o["draining"].toBool();
+    }
+    EXPECT_TRUE(draining);
+    EXPECT_EQ(rowsOf(db).size(), 2u);
+}

@@ -1,0 +1,132 @@
+// Helpers of the tests that run trm415-run and trm415-station as programs: a program
+// whose JSON lines are read as they come, and the rows and integrity of a records file.
+#pragma once
+
+#include "records/RecordStore.h"
+
+#include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+#include <vector>
+
+namespace trm::testing {
+
+using namespace trm::records;
+
+constexpr int kDeadlineMs = 240000;
+// The simulated boot loader answers right at each step's delay: the shortest update.
+const char* const kFast = "margin=0";
+
+// One program run, its JSON lines read as they come.
+class Program {
+public:
+    Program(const char* program, const QStringList& args) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        p_.setProcessEnvironment(env);
+        p_.start(program, args);
+    }
+    ~Program() {
+        if (p_.state() != QProcess::NotRunning) {
+            p_.kill();
+            p_.waitForFinished();
+        }
+    }
+    // Reads until `done` holds for the lines so far, or the program has ended.
+    bool waitUntil(const std::function<bool()>& done, int ms = kDeadlineMs) {
+        QDeadlineTimer deadline(ms);
+        while (!done()) {
+            if (deadline.hasExpired() ||
+                (p_.state() == QProcess::NotRunning && !p_.canReadLine())) {
+                return false;
+            }
+            p_.waitForReadyRead(100);
+            readLines();
+        }
+        return true;
+    }
+    // The exit status; -1 when it did not exit normally in time.
+    int finish(int ms = kDeadlineMs) {
+        if (!p_.waitForFinished(ms)) {
+            return -1;
+        }
+        readLines();
+        err += p_.readAllStandardError();
+        return p_.exitStatus() == QProcess::NormalExit ? p_.exitCode() : -1;
+    }
+    void signal(int n) { ::kill(static_cast<pid_t>(p_.processId()), n); }
+
+    // Events named `name` (and for slot `slot`, when given).
+    std::vector<QJsonObject> events(const QString& name, const QString& slot = {}) const {
+        std::vector<QJsonObject> out;
+        for (const QJsonObject& o : lines) {
+            if (o["event"].toString() == name && (slot.isEmpty() || o["slot"].toString() == slot)) {
+                out.push_back(o);
+            }
+        }
+        return out;
+    }
+    std::vector<QJsonObject> lines;
+    QByteArray err;
+
+private:
+    void readLines() {
+        while (p_.canReadLine()) {
+            const QJsonDocument d = QJsonDocument::fromJson(p_.readLine().trimmed());
+            if (d.isObject()) {
+                lines.push_back(d.object());
+            }
+        }
+    }
+    QProcess p_;
+};
+
+inline std::vector<UpdateRecord> rowsOf(const QString& path) {
+    RecordStore store;
+    QString error;
+    EXPECT_TRUE(store.open(path, error)) << error.toStdString();
+    auto rows = store.all(error);
+    EXPECT_TRUE(rows.has_value()) << error.toStdString();
+    return rows ? *rows : std::vector<UpdateRecord>{};
+}
+
+inline QString integrity(const QString& path) {
+    QString result;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "integrity");
+        db.setDatabaseName(path);
+        if (db.open()) {
+            QSqlQuery q(db);
+            if (q.exec("PRAGMA integrity_check") && q.next()) {
+                result = q.value(0).toString();
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase("integrity");
+    return result;
+}
+
+// The slot event that first shows slot `slot` in `phase`, or null.
+inline bool inPhase(const Program& p, const QString& slot, const QString& phase,
+                    qint64* pid = nullptr) {
+    for (const QJsonObject& o : p.events("slot", slot)) {
+        if (o["phase"].toString() == phase) {
+            if (pid != nullptr) {
+                *pid = o["pid"].toInteger();
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace trm::testing
