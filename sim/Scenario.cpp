@@ -138,9 +138,9 @@ std::optional<std::string> ParseScenario(const std::string& text, UnitScenario& 
 }
 
 const char* ScenarioHelp() {
-    return "  identity=TEXT    identity text of the GetVersion reply (default\n"
+    return "  identity=TEXT    the identity text the unit reports (default\n"
            "                   \"TRM415 V0104P 20210630\"); write \\, for a comma\n"
-           "  type=N           unit type of the GetUnitType reply (default 0x19)\n"
+           "  type=N           the unit type the unit reports (default 0x19)\n"
            "  update           start in the update identity (boot loader running)\n"
            "  silent           the application answers nothing\n"
            "  absent           no unit is plugged in\n"

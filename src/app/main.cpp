@@ -1,5 +1,6 @@
 // trm415-update: the operator's program. It takes no options and reads no file or
-// environment variable of its own; it works on the units attached to this machine.
+// environment variable of its own (it only looks whether there is a display before Qt
+// does); it works on the units attached to this machine.
 #include "app/Isp.h"
 #include "app/Startup.h"
 #include "hid/linux/LinuxHidBackend.h"
@@ -7,9 +8,32 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 
+namespace {
+
+// A window needs a display: an X or Wayland session, or a Qt platform chosen on
+// purpose (QT_QPA_PLATFORM, as for offscreen use). Qt would otherwise abort while
+// loading its platform plugin.
+bool haveDisplay() {
+    const auto set = [](const char* name) {
+        const char* v = std::getenv(name);
+        return v != nullptr && *v != '\0';
+    };
+    return set("DISPLAY") || set("WAYLAND_DISPLAY") || set("QT_QPA_PLATFORM");
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    if (!haveDisplay()) {
+        std::fputs("trm415-update: no display: this program shows a window and needs a desktop "
+                   "session; trm415-run updates a unit without one\n",
+                   stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
     // No application display name: Qt would append it to the window's title, which
     // must read exactly as designed.

@@ -22,7 +22,10 @@ inline constexpr const char* kIdentity = "identity"; // the verdict on the unit
 inline constexpr const char* kMessage = "message";   // a message box, answered with OK
 inline constexpr const char* kTimeout = "timeout";
 inline constexpr const char* kInterrupted = "interrupted";
-inline constexpr const char* kSummary = "summary"; // the last line: the outcome
+inline constexpr const char* kUnitRemoved = "unit-removed";   // the unit left mid-update
+inline constexpr const char* kUnitReturned = "unit-returned"; // and came back
+inline constexpr const char* kNoReply = "no-reply";           // attached, silent for 5 s; or again
+inline constexpr const char* kSummary = "summary";            // the last line: the outcome
 
 // The phases of an update, as "phase" events name them; the timed ones are the
 // records' phases.
@@ -47,6 +50,7 @@ inline constexpr const char* kMaximum = "maximum";
 inline constexpr const char* kSerial = "serial";
 inline constexpr const char* kPort = "port";
 inline constexpr const char* kNode = "node";
+inline constexpr const char* kMeaning = "meaning"; // of a removal: where the unit is now
 // The summary's.
 inline constexpr const char* kResult = "result";
 inline constexpr const char* kExitStatus = "exit_status";
@@ -59,6 +63,8 @@ inline constexpr const char* kDspSha256 = "dsp_sha256";
 inline constexpr const char* kDurations = "durations_s";
 inline constexpr const char* kElapsed = "elapsed_s";
 inline constexpr const char* kRecordId = "record_id";
+inline constexpr const char* kCure = "cure";            // what to do about a failure
+inline constexpr const char* kLastPhase = "last_phase"; // the phase begun last
 } // namespace key
 
 inline constexpr const char* kPhaseStart = "start";

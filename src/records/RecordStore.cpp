@@ -2,6 +2,8 @@
 #include "records/RecordStore.h"
 
 #include <QAtomicInt>
+#include <QDir>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -77,9 +79,18 @@ bool RecordStore::isOpen() const {
            QSqlDatabase::database(connection_, false).isOpen();
 }
 
-bool RecordStore::open(const QString& path, QString& error) {
+bool RecordStore::open(const QString& path, QString& error, bool create) {
     if (!QSqlDatabase::isDriverAvailable("QSQLITE")) {
         error = "the Qt SQLite driver is not installed (Debian package libqt6sql6-sqlite)";
+        return false;
+    }
+    const QFileInfo file(path);
+    if (!create && !file.exists()) {
+        error = "there is no records database at " + path;
+        return false;
+    }
+    if (!file.absoluteDir().exists()) {
+        error = QString("the folder %1 does not exist").arg(file.absolutePath());
         return false;
     }
     QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", connection_);
@@ -87,7 +98,7 @@ bool RecordStore::open(const QString& path, QString& error) {
     // Other writers hold the lock for one short transaction; wait for them.
     db.setConnectOptions("QSQLITE_BUSY_TIMEOUT=30000");
     if (!db.open()) {
-        error = db.lastError().text();
+        error = db.lastError().driverText();
         return false;
     }
     QSqlQuery q(db);
@@ -190,6 +201,23 @@ bool RecordStore::begin(UpdateRecord& r, QString& error) {
 
 bool RecordStore::finish(const UpdateRecord& r, QString& error) {
     return write(r, false, error);
+}
+
+int RecordStore::closeUnfinished(const QString& host, const QDateTime& before,
+                                 const QString& result, QString& error) {
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    q.prepare("UPDATE updates SET result = :result WHERE result = :unfinished AND host = :host"
+              " AND slot IS NOT NULL AND started_utc < :before");
+    q.bindValue(":result", result);
+    q.bindValue(":unfinished", QString(kUnfinished));
+    q.bindValue(":host", host);
+    q.bindValue(":before", utc(before));
+    if (!q.exec()) {
+        error = q.lastError().text();
+        return -1;
+    }
+    return q.numRowsAffected();
 }
 
 std::optional<std::vector<UpdateRecord>> RecordStore::all(QString& error) {

@@ -27,13 +27,20 @@ public:
     // Opens the database at `path`, creating it and its table when new. Fails, with a
     // reason in `error`, when it cannot be opened or written, or when it was made by a
     // newer schema than this program knows.
-    bool open(const QString& path, QString& error);
+    // With `create` false (reading a report), a database that does not exist is an
+    // error, and none is made.
+    bool open(const QString& path, QString& error, bool create = true);
     bool isOpen() const;
 
     // Inserts `r` as a new row with a fresh id (stored into `r.id`).
     bool begin(UpdateRecord& r, QString& error);
     // Replaces the row `r.id` with `r`.
     bool finish(const UpdateRecord& r, QString& error);
+    // Rows of `host` begun by a station (they carry a slot) before `before` and still
+    // unfinished: their station stopped before they ended. Marks them `result`; returns
+    // how many, or -1 with the reason in `error`.
+    int closeUnfinished(const QString& host, const QDateTime& before, const QString& result,
+                        QString& error);
     // Every row, oldest first.
     std::optional<std::vector<UpdateRecord>> all(QString& error);
 

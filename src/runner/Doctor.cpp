@@ -194,8 +194,9 @@ DoctorFindings Examine(HidBackend& backend) {
     }
     if (f.rulePath.isEmpty()) {
         f.findings << "no udev rule for the TRM415 is installed";
-        f.cures << "sudo apt install trm415-update   (or: sudo install -m 644 "
-                   "packaging/70-trm415.rules /etc/udev/rules.d/)";
+        f.cures << "sudo apt install trm415-update, or the package file that "
+                   "scripts/package.sh builds: sudo apt install ./trm415-update_*.deb   (or: "
+                   "sudo install -m 644 packaging/70-trm415.rules /etc/udev/rules.d/)";
     } else if (!f.ruleBeforeSeatLate && f.ruleUaccess) {
         f.findings << QString("%1 sorts after %2, so its uaccess tag is never applied")
                           .arg(f.rulePath, kSeatLate);
@@ -280,10 +281,12 @@ void PrintFindings(const DoctorFindings& f, std::FILE* out) {
                  .arg(f.ruleBeforeSeatLate ? "sorts before" : "sorts AFTER", kSeatLate,
                       f.ruleUaccess ? "yes" : "no", f.ruleGroup.isEmpty() ? "-" : f.ruleGroup));
     }
-    line(QString("session:    %1; user %2 %3 the group %4")
-             .arg(f.seat.isEmpty() ? "no seat (uaccess does not apply)" : "seat " + f.seat, f.user,
-                  f.inRuleGroup ? "is in" : "is not in",
-                  f.ruleGroup.isEmpty() ? "plugdev" : f.ruleGroup));
+    const QString group = f.ruleGroup.isEmpty() ? QString("plugdev") : f.ruleGroup;
+    line(QString("session:    %1; user %2")
+             .arg(f.seat.isEmpty() ? "no seat (uaccess does not apply)" : "seat " + f.seat,
+                  geteuid() == 0 ? f.user + " (root opens every node; needs no group)"
+                                 : QString("%1 %2 the group %3")
+                                       .arg(f.user, f.inRuleGroup ? "is in" : "is not in", group)));
     for (const QString& s : f.findings) {
         line("finding:    " + s);
     }

@@ -4,6 +4,7 @@
 #include "cli/RunnerEvents.h"
 #include "firmware/BuiltinImageBytes.h"
 #include "hid/Recording.h"
+#include "runner/Cures.h"
 #include "runner/ExitStatus.h"
 #include "runner/Images.h"
 #include "sim/ExpectedImages.h"
@@ -84,6 +85,13 @@ int UpdateRun::conclude() {
                    code == kOk ? Sha256(BuiltinDspBytes(w_->imageSel)) : QString());
     summary.insert(key::kDurations, phases_.durations());
     summary.insert(key::kElapsed, std::round(out_.now() * 1000) / 1000);
+    summary.insert(key::kLastPhase, phases_.last());
+    const QString lastMessage = texts_.isEmpty() ? QString() : texts_.last().toString();
+    const QString cure = Cure(result, lastMessage, phases_.last());
+    if (!cure.isEmpty()) {
+        summary.insert(key::kCure, cure);
+        out_.say("what to do", cure, Tone::Bad);
+    }
     if (!record_.id().isEmpty()) {
         record_.finish(summary);
         summary.insert(key::kRecordId, record_.id());

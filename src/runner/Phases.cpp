@@ -12,6 +12,7 @@ Q_LOGGING_CATEGORY(lcRunner, "trm415.runner", QtWarningMsg)
 void Phases::begin(const char* key, const QString& label, const QString& text, QJsonObject fields) {
     end();
     current_ = key;
+    last_ = QString::fromLatin1(key);
     label_ = label;
     start_ = out_.now();
     fields.insert(events::key::kPhase, QString::fromLatin1(key));

@@ -21,6 +21,10 @@ public:
 
     bool running(const char* key) const { return current_ == key; }
     bool any() const { return !current_.empty(); }
+    // The phase under way ("" when none).
+    QString current() const { return QString::fromStdString(current_); }
+    // The phase begun last, ended or not ("" before the first).
+    QString last() const { return last_; }
     // Ends the phase under way, if any, and begins `key`.
     void begin(const char* key, const QString& label, const QString& text, QJsonObject fields = {});
     // Ends the phase under way, if any, with a closing line.
@@ -33,6 +37,7 @@ private:
     Report& out_;
     std::string current_;
     QString label_;
+    QString last_;
     double start_ = 0;
     std::map<std::string, double> durations_;
 };

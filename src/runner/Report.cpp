@@ -33,6 +33,12 @@ void Report::event(const char* name, const QString& phase, const QString& text, 
     std::fflush(out_);
 }
 
+void Report::say(const QString& phase, const QString& text, Tone tone) {
+    if (!style_.json) {
+        event("", phase, text, {}, tone);
+    }
+}
+
 void Report::beginProgress(const QString& phase, const QString& unit) {
     progressPhase_ = phase;
     progressUnit_ = unit;

@@ -29,6 +29,9 @@ public:
     void event(const char* name, const QString& phase, const QString& text, QJsonObject fields = {},
                Tone tone = Tone::Plain);
 
+    // A line for people only: nothing in JSON, where the summary carries it.
+    void say(const QString& phase, const QString& text, Tone tone = Tone::Plain);
+
     // Progress of a programming phase: on a terminal one bar redrawn in place; elsewhere
     // (and in JSON) one line each time another 10 % is reached.
     void beginProgress(const QString& phase, const QString& unit);

@@ -7,6 +7,7 @@
 #include "core/PostToThread.h"
 #include "diag/Fhiddata.h"
 #include "hid/PortBound.h"
+#include "runner/Cures.h"
 #include "runner/ExitStatus.h"
 #include "sim/Replay.h"
 #include "sim/SimUnit.h"
@@ -67,8 +68,13 @@ void UpdateRun::start() {
     connect(w_, &TfmIsp::unitTypeReply, this, [this](int type) { unitType_ = type; });
     connect(w_, &TfmIsp::identityReply, this,
             [this](const QString& text) { identityText_ = text; });
-    connect(w_, &TfmIsp::progressChanged, this,
-            [this](int position, int maximum) { out_.progress(position, maximum); });
+    connect(w_, &TfmIsp::progressChanged, this, [this](int position, int maximum) {
+        if (position > 0) {
+            position_ = position;
+            maximum_ = maximum;
+        }
+        out_.progress(position, maximum);
+    });
     connect(w_, &TfmIsp::stepLabelChanged, this, &UpdateRun::onStepLabel);
     connect(w_, &TfmIsp::commandSent, this, &UpdateRun::onCommandSent);
     w_->operatorStandIn = [this](MessageKind kind, const QString& text) { onMessage(kind, text); };
@@ -87,6 +93,10 @@ void UpdateRun::start() {
     // closed, nothing more is sent), and the run ends as a failure.
     stop_ = std::make_unique<cli::TerminationSignals>();
     connect(stop_.get(), &cli::TerminationSignals::received, this, &UpdateRun::onSignal);
+    w_->installEventFilter(this);
+    replyWatch_.setInterval(1000);
+    connect(&replyWatch_, &QTimer::timeout, this, &UpdateRun::checkReplies);
+    replyWatch_.start();
     source_.plugIn();
     startReplay();
 }
@@ -115,6 +125,11 @@ void UpdateRun::onPanel(int panel, const QString& text) {
     }
     if (text == kDisconnect || text == kNoDevice) {
         present_ = false;
+    }
+    // The window shows "No Device" itself after the reset packet, with the unit still
+    // claimed; a unit that has really gone is no longer the window's device.
+    if (text == kNoDevice && w_->device == nullptr) {
+        onRemoved();
     }
     const bool run = text == kDetectRunHid;
     if (!run && text != kDetectUpdateHid) {
@@ -149,6 +164,7 @@ void UpdateRun::onPanel(int panel, const QString& text) {
     } else if (!run && phases_.running(events::phase::kRestartToBootLoader)) {
         phases_.end("in its boot loader");
     }
+    onReturned(run);
     QTimer::singleShot(0, this, &UpdateRun::pressStartWhenEnabled);
 }
 
@@ -171,6 +187,10 @@ void UpdateRun::pressStartWhenEnabled() {
 }
 
 void UpdateRun::onStepLabel(const QString& text) {
+    lastStep_ = text;
+    if (text == "Connect" || text == "Dsp Program") {
+        position_ = maximum_ = 0;
+    }
     if (text == "Connect") {
         if (phases_.running(events::phase::kIdentityQuery)) {
             phases_.end(identityText_.isEmpty() ? "no answer: the unit is in its boot loader"
@@ -201,7 +221,19 @@ void UpdateRun::onStepLabel(const QString& text) {
 }
 
 void UpdateRun::onCommandSent(int command) {
-    if (command == cmd::IapReset) {
+    if (command == cmd::IapReset && unitType_ < 0 && identityText_.isEmpty()) {
+        // No answer to the identity query within 3000 ms: the window goes on with image
+        // pair 1, its GetUnitType and IapReset queued behind the unanswered query.
+        fallback_ = true;
+        out_.event(events::kIdentity, "identity",
+                   QString("no answer to the identity query within 3000 ms: the update goes "
+                           "on with image pair %1")
+                       .arg(w_->imageSel),
+                   {{"verdict", "no answer"}, {events::key::kImagePair, w_->imageSel}});
+        phases_.end("no answer", {}, Tone::Bad);
+        phases_.begin(events::phase::kRestartToBootLoader, "restart",
+                      "into the boot loader, once the unit answers");
+    } else if (command == cmd::IapReset) {
         QJsonObject verdict{{events::key::kUnitType, unitType_},
                             {"text", identityText_},
                             {"verdict", "accepted"},
@@ -259,10 +291,7 @@ void UpdateRun::onMessage(MessageKind kind, const QString& text) {
     const bool refusal =
         text == kInvalidUnitType || text == kTooOldVersion || text == kTooNewVersion;
     if (refusal) {
-        out_.event(events::kIdentity, "identity",
-                   QString("unit type 0x%1%2: refused")
-                       .arg(unitType_, 2, 16, QChar('0'))
-                       .arg(identityText_.isEmpty() ? "" : ", " + quoted(identityText_)),
+        out_.event(events::kIdentity, "identity", RefusalText(unitType_, identityText_, text),
                    {{events::key::kUnitType, unitType_},
                     {"text", identityText_},
                     {"verdict", "refused"},

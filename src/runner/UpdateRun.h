@@ -14,6 +14,7 @@
 
 #include <QJsonArray>
 #include <QObject>
+#include <QTimer>
 
 #include <memory>
 #include <optional>
@@ -52,6 +53,17 @@ private:
     void onTimeout();
     void onSignal(int signalNumber);
     void startReplay();
+    // The unit leaving and coming back outside the restarts (Presence.cpp).
+    void onRemoved();
+    void onReturned(bool runIdentity);
+    // What the removal means, by the phase the update was in.
+    QString removalMeaning() const;
+    // Replies watched from outside the window: a unit that stops answering while it is
+    // still attached is said to be so after kNoReplyS.
+    bool eventFilter(QObject* watched, QEvent* e) override;
+    void checkReplies();
+    // The phase under way, for the events.
+    QString currentPhase() const;
     // The summary's checks of the unit: a replay's differences, a simulated unit's
     // contents. May turn an ok run into a failure.
     int checkReplay(int code, QJsonObject& summary);
@@ -77,6 +89,18 @@ private:
     int unitType_ = -1;
     QString identityText_;
     QJsonArray texts_;
+    QString lastStep_;
+
+    // Progress of the programming phase under way (the window resets its bar when the
+    // unit leaves; the events tell where it was).
+    int position_ = 0, maximum_ = 0;
+    bool removed_ = false; // the claimed unit left during the update, not yet back
+    double removedAt_ = 0;
+    QString removedPhase_;
+    QTimer replyWatch_;
+    double lastReplyAt_ = 0;
+    bool noReplyShown_ = false;
+    bool fallback_ = false; // the identity query went unanswered: pair 1 was chosen
 };
 
 } // namespace trm::runner

@@ -4,6 +4,8 @@
 #include "cli/CommandLine.h"
 #include "hid/PortBound.h"
 
+#include <QDateTime>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,35 +17,49 @@ namespace {
 const char* const kUsageText =
     "Usage: trm415-station --slots=LABEL=PORT,...|auto [OPTION]...\n"
     "       trm415-station --simulate=N[:SCENARIO] [OPTION]...\n"
-    "       trm415-station --report[=csv] [--records=FILE]\n"
-    "Updates TRM415 units on many USB ports at once. Each unit plugged into a slot is\n"
-    "updated by its own trm415-run, bound to the slot's port; when its update has ended and\n"
-    "it has been unplugged, the slot waits for the next unit. Every update is recorded.\n"
+    "       trm415-station --report[=csv] [FILTER]... [--records=FILE]\n"
+    "Updates TRM415 units on many USB ports at once. Each unit plugged into a slot\n"
+    "is updated on its own, bound to the slot's port; when its update has ended and\n"
+    "it has been unplugged, the slot waits for the next unit. Every update is\n"
+    "recorded.\n"
     "\n"
-    "  --slots=LABEL=PORT,... the slots: a label and a USB port each (see trm415-run --list)\n"
-    "  --slots=auto           each port a TRM415 appears on becomes a slot\n"
-    "  --simulate=N[:SCENARIO]  N simulated slots, each runner with its own simulated unit\n"
-    "                         (settings as in trm415-run --help); a new unit is plugged in\n"
-    "                         as soon as one has finished\n"
+    "  --slots=LABEL=PORT,...  the slots: a label and a USB port each, such as\n"
+    "                        A=1-1.1 (trm415-run --list shows the ports)\n"
+    "  --slots=auto          each port a TRM415 appears on becomes a slot\n"
+    "  --simulate=N[:SCENARIO]  N slots with simulated units (settings as in\n"
+    "                        trm415-run --help); a new unit is plugged in as soon\n"
+    "                        as one has finished\n"
     "  --simulate-slot=K:SCENARIO  settings for simulated slot K (from 1) alone\n"
-    "  --units=M              stop after M units in all\n"
-    "  --records=FILE         the records database (default ./trm415-records.sqlite)\n"
-    "  --record-dir=DIR       a recording of each unit's session in DIR\n"
-    "  --timeout=SECONDS      each unit's time-out (trm415-run's default: 120)\n"
-    "  --json                 one JSON object per change on standard output\n"
-    "  --runner=PROGRAM       the trm415-run to use (default: the one beside this program)\n"
-    "  --report[=csv]         print the totals and the rows of the records database\n"
+    "  --units=M             stop after M units in all\n"
+    "  --records=FILE        the records database (default\n"
+    "                        ./trm415-records.sqlite)\n"
+    "  --record-dir=DIR      a recording of each unit's session in DIR\n"
+    "  --timeout=SECONDS     the limit of each unit's whole update (default 120);\n"
+    "                        a unit still at work then is stopped as timed out\n"
+    "  --json                one JSON object per change on standard output\n"
+    "  --no-bell             no terminal bell when an update fails\n"
+    "  --runner=PROGRAM      the trm415-run to use (default: the one beside this\n"
+    "                        program)\n"
+    "  --report[=csv]        print the records: totals and rows (UTC), or CSV\n"
+    "    --serial=TEXT       only this unit's rows\n"
+    "    --slot=LABEL        only this slot's rows\n"
+    "    --result=RESULT     only rows with this result (ok, refused, ...)\n"
+    "    --since=DATE        only rows begun on or after DATE (UTC, 2026-12-09 or\n"
+    "                        2026-12-09T14:00)\n"
     "  --version, --help\n"
     "\n"
     "SIGINT or SIGTERM: no new update starts and those under way run to their end; a\n"
-    "second one closes them as the window's close does.\n"
+    "second one closes them as the window's close does (a unit closed in the middle\n"
+    "of its firmware waits in its boot loader: plug it into any slot to finish).\n"
     "\n"
-    "Exit status: 0 every update ended ok; 1 one or more did not (or a record could not\n"
-    "be written); 2 bad usage, or the records database cannot be opened or written.\n"
+    "Exit status: 0 every update ended ok; 1 one or more did not (or a record could\n"
+    "not be written); 2 bad usage, or the records database cannot be opened or\n"
+    "written.\n"
     "\n"
     "Examples:\n"
     "  trm415-station --slots=A=1-1.1,B=1-1.2,C=1-1.3,D=1-1.4\n"
     "  trm415-station --simulate=4 --units=8\n"
+    "  trm415-station --report --result=failed --since=2026-12-09\n"
     "  trm415-station --report=csv > updates.csv\n";
 
 bool number(const std::string& s, int low, int high, int& out) {
@@ -102,6 +118,32 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
             o.report = true;
         } else if (a == "--report=csv") {
             o.report = o.csv = true;
+        } else if (a.rfind("--report=", 0) == 0) {
+            error = "--report takes text or csv, not '" + a.substr(9) + "'";
+            return false;
+        } else if (a == "--no-bell") {
+            o.bell = false;
+        } else if (a.rfind("--serial", 0) == 0 && value("--serial", v)) {
+            o.filter.serial = QString::fromStdString(v);
+        } else if (a.rfind("--slot=", 0) == 0 && value("--slot", v)) {
+            o.filter.slot = QString::fromStdString(v);
+        } else if (a.rfind("--result", 0) == 0 && value("--result", v)) {
+            o.filter.result = QString::fromStdString(v);
+        } else if (a.rfind("--since", 0) == 0 && value("--since", v)) {
+            o.filter.since = QDateTime::fromString(QString::fromStdString(v), Qt::ISODate);
+            if (!o.filter.since.isValid()) {
+                o.filter.since = QDateTime(
+                    QDate::fromString(QString::fromStdString(v), Qt::ISODate), QTime(0, 0));
+            }
+            if (!o.filter.since.isValid()) {
+                error =
+                    "--since takes a date such as 2026-12-09 or 2026-12-09T14:00, not '" + v + "'";
+                return false;
+            }
+            o.filter.since.setTimeSpec(Qt::UTC);
+        } else if (a == "--slots=" || (a == "--slots" && i + 1 >= argc)) {
+            error = "--slots takes LABEL=PORT,... (such as A=1-1.1,B=1-1.2) or auto";
+            return false;
         } else if (a.rfind("--slots", 0) == 0 && value("--slots", v)) {
             if (!parseSlots(QString::fromStdString(v), o.station, error)) {
                 return false;

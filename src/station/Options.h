@@ -1,6 +1,7 @@
 // trm415-station's command line: its options, read and checked, and its help.
 #pragma once
 
+#include "station/RecordsReport.h"
 #include "station/Station.h"
 
 #include <QString>
@@ -19,6 +20,8 @@ struct Options {
     bool version = false;
     int simulated = 0;
     QString scenario;
+    bool bell = true;
+    ReportFilter filter; // --report's
 };
 
 // Reads argv into `o`. False, with the reason in `error`, for anything not understood.

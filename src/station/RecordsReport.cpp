@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <vector>
 
 namespace trm::station {
 namespace {
@@ -18,14 +19,39 @@ QString csvField(const QString& s) {
 
 } // namespace
 
-int PrintReport(records::RecordStore& store, bool csv) {
+bool ReportFilter::matches(const records::UpdateRecord& r) const {
+    if (!serial.isEmpty() && r.serial != serial) {
+        return false;
+    }
+    if (!slot.isEmpty() && r.slot != slot) {
+        return false;
+    }
+    if (since.isValid() && r.start < since) {
+        return false;
+    }
+    if (result.isEmpty() || r.result == result) {
+        return true;
+    }
+    // "failed": every result that is neither ok, refused nor still under way.
+    return result == "failed" && r.result != "ok" && r.result != "refused" &&
+           r.result != records::kUnfinished;
+}
+
+int PrintReport(records::RecordStore& store, bool csv, const ReportFilter& filter) {
     QString error;
-    const auto rows = store.all(error);
-    if (!rows) {
+    const auto all = store.all(error);
+    if (!all) {
         std::fprintf(stderr, "trm415-station: cannot read the records: %s\n",
                      error.toLocal8Bit().constData());
         return 2;
     }
+    std::vector<records::UpdateRecord> selected;
+    for (const records::UpdateRecord& r : *all) {
+        if (filter.matches(r)) {
+            selected.push_back(r);
+        }
+    }
+    const auto* rows = &selected;
     auto num = [](int v) { return v < 0 ? QString() : QString::number(v); };
     if (csv) {
         QStringList header{"id",         "start_utc",  "end_utc",  "host",      "slot",
@@ -75,13 +101,18 @@ int PrintReport(records::RecordStore& store, bool csv) {
                     (r.serial.isEmpty() ? "-" : r.serial).toLocal8Bit().constData(),
                     r.result.toLocal8Bit().constData(), num(r.exitStatus).toLocal8Bit().constData(),
                     duration.toLocal8Bit().constData(), r.identity.toLocal8Bit().constData());
+        const bool failed =
+            r.result != "ok" && r.result != "refused" && r.result != records::kUnfinished;
+        if ((failed || r.result == "refused") && !r.message.isEmpty()) {
+            std::printf("%24s %s\n", "", ("  " + r.message.trimmed()).toLocal8Bit().constData());
+        }
         (r.result == "ok"                   ? ok
          : r.result == "refused"            ? refused
          : r.result == records::kUnfinished ? unfinished
                                             : other) += 1;
     }
-    std::printf("%zu updates: ok %d, refused %d, failed %d, unfinished %d\n", rows->size(), ok,
-                refused, other, unfinished);
+    std::printf("%zu updates: ok %d, refused %d, failed %d, unfinished %d (times in UTC)\n",
+                rows->size(), ok, refused, other, unfinished);
     return 0;
 }
 

@@ -3,10 +3,20 @@
 
 #include "records/RecordStore.h"
 
+#include <QDateTime>
+#include <QString>
+
 namespace trm::station {
+
+// The rows --report shows: every filter that is set must hold.
+struct ReportFilter {
+    QString serial, slot, result;
+    QDateTime since; // UTC; invalid: no limit
+    bool matches(const records::UpdateRecord& r) const;
+};
 
 // Prints every row of `store` (as CSV when `csv`). Returns the exit status: 0, or 2 when
 // the records cannot be read.
-int PrintReport(records::RecordStore& store, bool csv);
+int PrintReport(records::RecordStore& store, bool csv, const ReportFilter& filter = {});
 
 } // namespace trm::station

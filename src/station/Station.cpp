@@ -27,6 +27,8 @@ const char* StateName(SlotState s) {
         return "updating";
     case SlotState::Unplug:
         return "unplug";
+    case SlotState::Removed:
+        return "removed";
     }
     return "?";
 }
@@ -36,7 +38,8 @@ struct Station::Job {
     records::UpdateRecord record;
     QJsonObject summary;
     bool haveSummary = false;
-    QByteArray errorTail; // the runner's last words on stderr
+    QByteArray errorTail;  // the runner's last words on stderr
+    bool returned = false; // the unit left mid-update and came back
 };
 
 namespace {
@@ -116,6 +119,7 @@ StationTotals Station::totals() const {
         t.running += s.state == SlotState::Updating ? 1 : 0;
     }
     const double hours = now() / 3600.0;
+    t.okPerHour = hours > 0 ? ok_ / hours : 0;
     t.unitsPerHour = hours > 0 ? ended_ / hours : 0;
     return t;
 }
@@ -140,6 +144,16 @@ QJsonObject Station::slotFields(int index) const {
                   {"state", StateName(s.state)},
                   {"updates", s.updates},
                   {"draining", draining_}};
+    if (s.state == SlotState::Removed) {
+        f.insert("phase", s.phase);
+        f.insert("removed_s", std::round((now() - s.removedAt) * 10) / 10);
+    }
+    if (!s.message.isEmpty()) {
+        f.insert("message", s.message);
+    }
+    if (!s.cure.isEmpty()) {
+        f.insert("cure", s.cure);
+    }
     if (s.state == SlotState::Updating) {
         f.insert("phase", s.phase);
         f.insert("percent", s.percent);
@@ -282,6 +296,8 @@ void Station::launch(int index) {
     s.phase = "starting";
     s.percent = -1;
     s.serial.clear();
+    s.message.clear();
+    s.cure.clear();
     s.startedAt = now();
     jobs_[static_cast<std::size_t>(index)] = std::move(job);
     s.state = SlotState::Updating;
@@ -310,6 +326,16 @@ void Station::onLine(int index, const QJsonObject& line) {
         s.percent = -1;
     } else if (event == events::kProgress) {
         s.percent = line.value(key::kPercent).toInt(-1);
+    } else if (event == events::kUnitRemoved) {
+        s.state = SlotState::Removed;
+        s.removedAt = now();
+        s.message = line.value(key::kMeaning).toString();
+        s.cure = "plug the unit back into this slot";
+    } else if (event == events::kUnitReturned) {
+        s.state = SlotState::Updating;
+        s.message.clear();
+        s.cure.clear();
+        job.returned = true;
     } else if (event == events::kSummary) {
         job.summary = line;
         job.haveSummary = true;
@@ -323,7 +349,7 @@ void Station::onLine(int index, const QJsonObject& line) {
 void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
     SlotStatus& s = slots_[static_cast<std::size_t>(index)];
     Job& job = *jobs_[static_cast<std::size_t>(index)];
-    if (s.state != SlotState::Updating) {
+    if (s.state != SlotState::Updating && s.state != SlotState::Removed) {
         return; // already ended (a start failure reports both ways)
     }
     // What the runner printed last may still be in the pipe.
@@ -354,6 +380,14 @@ void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
         }
         r.exitStatus = status == QProcess::CrashExit ? 128 + exitCode : exitCode;
     }
+    // Closed by the station in the middle of the firmware: the unit waits in its boot
+    // loader, and any slot finishes it.
+    const bool leftInBootLoader =
+        r.result == "interrupted" &&
+        job.summary.value(events::key::kLastPhase).toString() == events::phase::kBootLoader;
+    if (leftInBootLoader) {
+        r.message = kLeftInBootLoader;
+    }
     QString why;
     if (!r.id.isEmpty() && !records_.finish(r, why)) {
         emit recordError(QString("slot %1: cannot write its record: %2").arg(s.label, why));
@@ -362,17 +396,24 @@ void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
     ++s.updates;
     (r.result == "ok" ? ok_ : r.result == "refused" ? refused_ : failed_) += 1;
     s.lastVerdict = r.result;
+    s.lastVerdictAt = now();
+    s.message = r.message;
+    s.cure = leftInBootLoader ? QString() : job.summary.value(events::key::kCure).toString();
     QJsonObject fields = slotFields(index);
     fields.insert("result", r.result);
     fields.insert("exit_status", r.exitStatus);
     fields.insert("message", r.message);
+    fields.insert("image_pair", r.imagePair);
     fields.insert("record_id", r.id);
     fields.insert("elapsed_s", std::round((now() - s.startedAt) * 1000) / 1000);
     if (!r.serial.isEmpty()) {
         fields.insert("serial", r.serial);
     }
     emit changed(index, "result", fields);
-    setState(index, options_.simulate ? SlotState::Waiting : SlotState::Unplug);
+    // A unit that left mid-update and came back is not done: the slot takes it again at
+    // once, without waiting for it to be unplugged.
+    const bool again = job.returned && r.result != "ok" && r.result != "refused";
+    setState(index, options_.simulate || again ? SlotState::Waiting : SlotState::Unplug);
     // The process object goes with the next launch, not inside its own signal.
     QTimer::singleShot(0, this, [this] { scan(); });
 }

@@ -43,6 +43,7 @@ enum class SlotState {
     Waiting,  // for a unit to be plugged in
     Updating, // its runner is at work
     Unplug,   // the update has ended; waiting for the unit to be unplugged
+    Removed,  // the unit left in the middle of its update; its runner waits for it
 };
 
 const char* StateName(SlotState s);
@@ -55,15 +56,28 @@ struct SlotStatus {
     qint64 pid = 0;
     double startedAt = 0; // station time the update began
     QString serial;
-    QString lastVerdict; // result of its last update
+    QString lastVerdict;      // result of its last update
+    double lastVerdictAt = 0; // station time of it
+    QString message;          // what the slot's state means: a removal's meaning, a verdict's
+    QString cure;             // what to do about it
+    double removedAt = 0;     // station time the unit left (state Removed)
     int updates = 0;
 };
 
 struct StationTotals {
     int ok = 0, refused = 0, failed = 0;
     int running = 0;
-    double unitsPerHour = 0;
+    double okPerHour = 0;    // the yield: units updated ok per hour
+    double unitsPerHour = 0; // every unit that ended, whatever its result
 };
+
+// The result of a row its station left unfinished when it stopped.
+inline constexpr const char* kInterruptedStationStopped = "interrupted (station stopped)";
+
+// The record's message of an update closed mid-firmware by the station's second
+// signal: the unit is in its boot loader.
+inline constexpr const char* kLeftInBootLoader =
+    "left in its boot loader: plug it into any slot to finish";
 
 class Station : public QObject {
     Q_OBJECT

@@ -14,8 +14,8 @@ QString phaseText(const QString& phase) {
 
 } // namespace
 
-StationView::StationView(Station& station, Style style, std::FILE* out)
-    : station_(station), style_(style), out_(out) {
+StationView::StationView(Station& station, Style style, bool bell, std::FILE* out)
+    : station_(station), style_(style), bell_(bell), out_(out) {
     connect(&station_, &Station::changed, this,
             [this](int index, const QString& event, const QJsonObject& fields) {
                 onChanged(index, event, fields);
@@ -76,7 +76,15 @@ void StationView::onChanged(int index, const QString& event, const QJsonObject& 
         if (!message.isEmpty()) {
             text += QString(": \"%1\"").arg(message);
         }
+        const QString cure = fields.value("cure").toString();
+        if (!cure.isEmpty()) {
+            text += "; " + cure;
+        }
         note(text, {}, result == "ok" ? Tone::Good : Tone::Bad);
+        if (result != "ok" && style_.tty && bell_) {
+            std::fputs("\a", out_);
+            std::fflush(out_);
+        }
         return;
     }
     if (style_.tty) {
@@ -89,6 +97,8 @@ void StationView::onChanged(int index, const QString& event, const QJsonObject& 
         if (s.percent >= 0) {
             line += QString(" %1%").arg(s.percent);
         }
+    } else if (s.state == SlotState::Removed) {
+        line += ": " + s.message;
     }
     while (lastLine_.size() <= index) {
         lastLine_ << QString();
@@ -102,14 +112,31 @@ void StationView::onChanged(int index, const QString& event, const QJsonObject& 
 
 QString StationView::totalsLine() const {
     const StationTotals t = station_.totals();
-    return QString("ok %1   refused %2   failed %3   running %4   %5 units/hour%6")
+    return QString("ok %1   refused %2   failed %3   running %4   yield %5 ok/hour   %6 "
+                   "units/hour%7")
         .arg(t.ok)
         .arg(t.refused)
         .arg(t.failed)
         .arg(t.running)
+        .arg(t.okPerHour, 0, 'f', 0)
         .arg(t.unitsPerHour, 0, 'f', 0)
         .arg(station_.draining() ? "   stopping: no new update starts" : "");
 }
+
+namespace {
+
+// "12 s", "3 min", "2 h": how long ago.
+QString ago(double seconds) {
+    if (seconds < 90) {
+        return QString("%1 s").arg(seconds, 0, 'f', 0);
+    }
+    if (seconds < 5400) {
+        return QString("%1 min").arg(seconds / 60, 0, 'f', 0);
+    }
+    return QString("%1 h").arg(seconds / 3600, 0, 'f', 0);
+}
+
+} // namespace
 
 QString StationView::table() const {
     QString t = QString("%1 %2 %3 %4 %5 %6  %7\n")
@@ -119,9 +146,11 @@ QString StationView::table() const {
                     .arg("PHASE", -24)
                     .arg("PROGRESS", -20)
                     .arg("ELAPSED", 8)
-                    .arg("LAST VERDICT");
+                    .arg("NOTE");
+    const double now = station_.now();
     for (const SlotStatus& s : station_.slotStatus()) {
         const bool busy = s.state == SlotState::Updating;
+        const bool removed = s.state == SlotState::Removed;
         QString progress;
         if (busy && s.percent >= 0) {
             const int filled = s.percent / 10;
@@ -129,18 +158,42 @@ QString StationView::table() const {
                        QString(" %1%").arg(s.percent, 3);
         }
         const QString elapsed =
-            busy ? QString("%1 s").arg(station_.now() - s.startedAt, 0, 'f', 0) : QString();
-        const QString verdict = s.lastVerdict.isEmpty() ? "-" : s.lastVerdict;
+            busy || removed ? QString("%1 s").arg(now - s.startedAt, 0, 'f', 0) : QString();
+        // The note: what to do now for a removed unit; the verdict of the unit on the slot
+        // once it has ended; else the previous unit's verdict, dimmed, with its age.
+        QString note;
+        if (removed) {
+            note = cli::Paint(
+                style_, QString("removed %1 ago: %2").arg(ago(now - s.removedAt), s.cure), "33");
+        } else if (!s.lastVerdict.isEmpty()) {
+            const bool good = s.lastVerdict == "ok";
+            QString verdict = s.lastVerdict;
+            if (!good && !s.cure.isEmpty()) {
+                verdict += ": " + s.cure;
+            } else if (!good && !s.message.isEmpty()) {
+                verdict += ": " + s.message;
+            }
+            note = busy ? cli::Paint(style_,
+                                     QString("last: %1, %2 ago")
+                                         .arg(s.lastVerdict, ago(now - s.lastVerdictAt)),
+                                     "2")
+                        : cli::Paint(style_, verdict, good ? "32" : "31");
+        } else {
+            note = "-";
+        }
+        const QString state = cli::Paint(style_, QString(StateName(s.state)).leftJustified(9),
+                                         removed ? "33" : nullptr);
         t += QString("%1 %2 %3 %4 %5 %6  %7\n")
                  .arg(s.label.left(10), -10)
                  .arg(s.port.left(10), -10)
-                 .arg(StateName(s.state), -9)
-                 .arg(busy ? phaseText(s.phase).left(24) : QString(), -24)
+                 .arg(state)
+                 .arg(busy || removed ? phaseText(s.phase).left(24) : QString(), -24)
                  .arg(progress, -20)
                  .arg(elapsed, 8)
-                 .arg(s.lastVerdict.isEmpty()
-                          ? verdict
-                          : cli::Paint(style_, verdict, s.lastVerdict == "ok" ? "32" : "31"));
+                 .arg(note);
+    }
+    if (station_.slotStatus().empty()) {
+        t += "waiting for units on any port\n";
     }
     return t + totalsLine() + "\n";
 }
@@ -170,6 +223,7 @@ void StationView::finish() {
         emitJson("totals", {{"ok", t.ok},
                             {"refused", t.refused},
                             {"failed", t.failed},
+                            {"ok_per_hour", std::round(t.okPerHour)},
                             {"units_per_hour", std::round(t.unitsPerHour)},
                             {"exit_status", station_.exitStatus()}});
         return;

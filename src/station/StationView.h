@@ -18,7 +18,8 @@ using cli::Tone;
 
 class StationView : public QObject {
 public:
-    StationView(Station& station, Style style, std::FILE* out = stdout);
+    // `bell`: a failure rings the terminal's bell once (on a terminal only).
+    StationView(Station& station, Style style, bool bell = true, std::FILE* out = stdout);
 
     // A line about the station as a whole ("station" event in JSON).
     void note(const QString& text, QJsonObject fields = {}, Tone tone = Tone::Plain);
@@ -34,6 +35,7 @@ private:
 
     Station& station_;
     Style style_;
+    bool bell_;
     std::FILE* out_;
     QTimer redraw_;
     int drawnLines_ = 0;

@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QSysInfo>
 
 #include <cstdio>
 #include <cstdlib>
@@ -61,13 +62,13 @@ int main(int argc, char** argv) {
     // The records come first: a line's records are not optional.
     records::RecordStore records;
     QString why;
-    if (!records.open(o.records, why)) {
+    if (!records.open(o.records, why, !o.report)) {
         std::fprintf(stderr, "trm415-station: cannot use the records database '%s': %s\n",
                      o.records.toLocal8Bit().constData(), why.toLocal8Bit().constData());
         return kUsage;
     }
     if (o.report) {
-        return PrintReport(records, o.csv);
+        return PrintReport(records, o.csv, o.filter);
     }
     if (o.station.runner.isEmpty()) {
         o.station.runner = findRunner();
@@ -95,7 +96,8 @@ int main(int argc, char** argv) {
     const int units = o.station.units;
     Station station(std::move(o.station), records, std::move(watcher));
     StationView view(
-        station, cli::StyleFor(o.json, false, isatty(STDOUT_FILENO) != 0, std::getenv("NO_COLOR")));
+        station, cli::StyleFor(o.json, false, isatty(STDOUT_FILENO) != 0, std::getenv("NO_COLOR")),
+        o.bell);
 
     int exitCode = -1;
     bool recordFailed = false;
@@ -142,6 +144,17 @@ int main(int argc, char** argv) {
                {"units", units},
                {"records", o.records},
                {"simulated", o.simulated > 0}});
+    // Rows this host's station left unfinished when it last stopped (killed, or the
+    // machine went down) are not updates under way.
+    const int closed =
+        records.closeUnfinished(QSysInfo::machineHostName(), QDateTime::currentDateTimeUtc(),
+                                kInterruptedStationStopped, why);
+    if (closed > 0) {
+        view.note(QString("%1 update(s) left unfinished by an earlier run marked \"%2\"")
+                      .arg(closed)
+                      .arg(kInterruptedStationStopped),
+                  {{"closed_unfinished", closed}});
+    }
     station.start();
     QCoreApplication::exec();
     return exitCode < 0 ? kNotAllOk : exitCode;

@@ -126,14 +126,16 @@ public:
         const std::string record =
             deviceRecord(n, d.attributes.VendorID, d.attributes.ProductID, port, iface == 0, iface,
                          trm::ToHex(d.descriptor.data(), d.descriptor.size()));
+        // The node's emulation first: adding the records announces the device at once,
+        // and an open made before the attach would never reach the emulation.
+        const std::string dev = "/dev/hidraw" + std::to_string(n);
+        auto node = std::make_unique<EmulatedNode>(tb_, dev.c_str(), d.attributes.ProductID);
+        node->onOutput = std::move(sink);
         GError* error = nullptr;
         if (!umockdev_testbed_add_from_string(tb_, record.c_str(), &error)) {
             ADD_FAILURE() << (error ? error->message : "add failed");
             return {};
         }
-        const std::string dev = "/dev/hidraw" + std::to_string(n);
-        auto node = std::make_unique<EmulatedNode>(tb_, dev.c_str(), d.attributes.ProductID);
-        node->onOutput = std::move(sink);
         char hidName[64];
         std::snprintf(hidName, sizeof hidName, "0003:%04X:%04X.%04X", d.attributes.VendorID,
                       d.attributes.ProductID, n + 1);
@@ -173,14 +175,9 @@ private:
 } // namespace
 
 // A recording replayed as emulated kernel devices: the operator's program runs the
-// whole boot-loader exchange with the unit found in its boot loader through the real
-// hidraw path, every report exactly as recorded, and claims the unit back in its run
-// identity on the same port.
-//
-// The signal-processor download after that restart is not awaited here: on a loaded
-// machine the reply to the first GetUnitType on the restarted node is, about one run in
-// three, never taken ("no reply: time-out notice"), and the download never starts. That
-// stall is under investigation; the in-process replays (Replay.*) cover the download.
+// whole update with the unit found in its boot loader through the real hidraw path,
+// every report exactly as recorded: the boot-loader exchange, the unit claimed back in
+// its run identity on the same port, the signal-processor download, " Program OK !! ".
 TEST_F(Testbed, ARecordingReplayedThroughTheHidrawPathMatchesByteForByte) {
     trm::sim::Recording recording;
     const auto bad = trm::sim::LoadRecording(TRM_TEST_DATA "/boot-loader-start.jsonl", recording);
@@ -208,10 +205,14 @@ TEST_F(Testbed, ARecordingReplayedThroughTheHidrawPathMatchesByteForByte) {
         [&] { return replay->writesMatched() >= bootLoaderWrites || replay->silenced(); }, 240000))
         << replay->writesMatched() << " of " << bootLoaderWrites << " boot-loader reports written";
     EXPECT_TRUE(waitFor([] { return fmIsp->PanelText(1) == "Detect Run HID"; }));
+    ASSERT_TRUE(waitFor([&] { return !messages.empty() || replay->silenced(); }, 240000))
+        << replay->writesMatched() << " of " << replay->totalWrites() << " reports written";
+    EXPECT_TRUE(waitFor([&] { return replay->writesLeft() == 0 || replay->silenced(); }));
     const auto differences = replay->differences();
     EXPECT_TRUE(differences.empty()) << differences[0].text();
     EXPECT_FALSE(replay->silenced());
-    EXPECT_TRUE(messages.empty()) << messages[0].toStdString();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], " Program OK !! ");
     fmIsp->operatorStandIn = [](MessageKind, const QString&) {};
     DestroyForms();
     replay->unplug();

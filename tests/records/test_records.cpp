@@ -3,6 +3,7 @@
 #include "sim/Replay.h"
 #include "tests/support/Programs.h"
 
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -72,6 +73,18 @@ TEST(Records, ConcurrentWritersAndKillsLeaveEveryRowWhole) {
         EXPECT_EQ(r.result, kUnfinished);
     }
     EXPECT_EQ(integrity(stationDb), "ok");
+    // The station's next start on the same host and records closes them.
+    Program next(TRM_STATION_BIN,
+                 {QString("--simulate=1:%1").arg(kFast), "--records=" + stationDb, "--json"});
+    ASSERT_TRUE(next.waitUntil([&] { return !next.events("slot").empty(); }));
+    next.signal(SIGTERM);
+    next.signal(SIGTERM);
+    next.finish();
+    int closed = 0;
+    for (const UpdateRecord& r : rowsOf(stationDb)) {
+        closed += r.result == "interrupted (station stopped)";
+    }
+    EXPECT_EQ(closed, 2);
 }
 
 // A database that cannot be used is refused at the start: by the store, and by the
@@ -103,4 +116,15 @@ TEST(Records, AnUnusableDatabaseIsRefused) {
     EXPECT_EQ(station.finish(), 2);
     EXPECT_TRUE(station.events("slot").empty());
     EXPECT_TRUE(station.err.contains("cannot use the records database"));
+
+    // A report reads; it never creates a database, and a missing folder is named.
+    const QString missing = dir.filePath("none.sqlite");
+    Program report(TRM_STATION_BIN, {"--report", "--records=" + missing});
+    EXPECT_EQ(report.finish(), 2);
+    EXPECT_FALSE(QFileInfo::exists(missing));
+    EXPECT_TRUE(report.err.contains(missing.toUtf8())) << report.err.toStdString();
+    Program noFolder(TRM_STATION_BIN, {"--simulate=1", "--records=" + dir.filePath("no/dir/x")});
+    EXPECT_EQ(noFolder.finish(), 2);
+    EXPECT_TRUE(noFolder.err.contains(dir.filePath("no/dir").toUtf8()))
+        << noFolder.err.toStdString();
 }

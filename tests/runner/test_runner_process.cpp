@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 namespace {
 
 struct Outcome {
@@ -106,22 +108,77 @@ TEST(RunnerProgram, PhaseLinesWithoutATerminal) {
     EXPECT_FALSE(out.contains("\"Connect\"")); // step labels only with --verbose
 }
 
+// Each failure ends with its status and its cure; the identity line says what the
+// gate saw: the type it expected, or that the unit did not answer at all.
 TEST(RunnerProgram, ExitStatusesForRefusalNoUnitAndNoAccess) {
     struct Case {
         const char* scenario;
         int status;
         const char* result;
+        const char* identityLine; // in the identity event's line, when one is expected
+        const char* cure;         // a word of the cure
     };
-    for (const Case& c : {Case{"--simulate=type=0x18,others=3", 3, "refused"},
-                          Case{"--simulate=absent,others=2", 7, "no unit"},
-                          Case{"--simulate=denied,others=2", 6, "cannot open"}}) {
-        const Outcome r = run({c.scenario, "--json", "--timeout=4"});
+    for (const Case& c :
+         {Case{"--simulate=type=0x18,others=3", 3, "refused", "unit type 0x18, expected 0x19",
+               "right unit"},
+          Case{"--simulate=absent,others=2", 7, "no unit", nullptr, "plug the unit in"},
+          Case{"--simulate=denied,others=2", 6, "cannot open", nullptr, "plugdev"},
+          Case{"--simulate=silent", 5, "time-out",
+               "no answer to the identity query within 3000 ms: the update goes on with image "
+               "pair 1",
+               "plug it in again"}}) {
+        const Outcome r = run({c.scenario, "--timeout=8"});
         EXPECT_EQ(r.exitCode, c.status) << c.scenario << "\n" << r.out.toStdString();
-        const QJsonObject s = QJsonDocument::fromJson(r.out.trimmed().split('\n').last()).object();
+        if (c.identityLine != nullptr) {
+            EXPECT_TRUE(r.out.contains(c.identityLine)) << c.scenario << "\n"
+                                                        << r.out.toStdString();
+        }
+        EXPECT_FALSE(r.out.contains("0x-1")) << c.scenario;
+        EXPECT_TRUE(r.out.contains("what to do")) << c.scenario;
+        const Outcome j = run({c.scenario, "--json", "--timeout=8"});
+        const QJsonObject s = QJsonDocument::fromJson(j.out.trimmed().split('\n').last()).object();
         EXPECT_EQ(s["event"].toString(), "summary") << c.scenario;
         EXPECT_EQ(s["result"].toString(), c.result) << c.scenario;
         EXPECT_EQ(s["exit_status"].toInt(), c.status) << c.scenario;
+        EXPECT_TRUE(s["cure"].toString().contains(c.cure))
+            << c.scenario << ": " << s["cure"].toString().toStdString();
     }
+}
+
+// A unit that drops off in the middle of the boot-loader exchange is told at once, with
+// where it was and what that means, long before the time-out.
+TEST(RunnerProgram, AUnitThatLeavesMidUpdateIsToldAtOnce) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    p.setProcessEnvironment(env);
+    p.start(TRM_RUNNER_BIN, {"--simulate=margin=0,drop=data:200", "--json", "--timeout=600"});
+    QJsonObject removed;
+    QByteArray all;
+    while (removed.isEmpty() && p.waitForReadyRead(240000)) {
+        while (p.canReadLine()) {
+            const QByteArray line = p.readLine();
+            all += line;
+            const QJsonObject o = QJsonDocument::fromJson(line).object();
+            ASSERT_NE(o["event"].toString(), "timeout") << all.toStdString();
+            if (o["event"].toString() == "unit-removed") {
+                removed = o;
+            }
+        }
+    }
+    ASSERT_FALSE(removed.isEmpty()) << all.toStdString();
+    EXPECT_EQ(removed["phase"].toString(), "boot-loader");
+    EXPECT_NEAR(removed["position"].toInt(), 200, 2);
+    EXPECT_EQ(removed["maximum"].toInt(), 1036);
+    EXPECT_TRUE(removed["meaning"].toString().contains("it is in its boot loader"));
+    ::kill(static_cast<pid_t>(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(60000));
+    EXPECT_EQ(p.exitCode(), 1);
+    const QJsonObject s =
+        QJsonDocument::fromJson(p.readAllStandardOutput().trimmed().split('\n').last()).object();
+    EXPECT_EQ(s["result"].toString(), "interrupted");
+    EXPECT_EQ(s["last_phase"].toString(), "boot-loader");
+    EXPECT_TRUE(s["cure"].toString().contains("boot loader"));
 }
 
 namespace {

@@ -130,3 +130,42 @@ TEST(Station, SigtermLetsTheUpdatesUnderWayFinish) {
     EXPECT_TRUE(draining);
     EXPECT_EQ(rowsOf(db).size(), 2u);
 }
+
+// A unit the second SIGTERM closes in the middle of its firmware is left in its boot
+// loader: its slot and its row say so. Plugged in again (it is found in its boot
+// loader), it is finished with image pair 1, and its two rows carry the same serial.
+TEST(Station, AUnitClosedMidFirmwareFinishesOnItsNextPlugIn) {
+    QTemporaryDir dir;
+    const QString db = dir.filePath("records.sqlite");
+    {
+        Program station(TRM_STATION_BIN, {QString("--simulate=1:%1,serial=U-77").arg(kFast),
+                                          "--records=" + db, "--json"});
+        ASSERT_TRUE(station.waitUntil([&] {
+            for (const QJsonObject& o : station.events("slot", "S1")) {
+                if (o["phase"].toString() == "boot-loader" && o["percent"].toInt() >= 10) {
+                    return true;
+                }
+            }
+            return false;
+        }));
+        station.signal(SIGTERM);
+        station.signal(SIGTERM);
+        EXPECT_EQ(station.finish(), 1) << station.err.toStdString();
+        const auto results = station.events("result", "S1");
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_EQ(results[0]["result"].toString(), "interrupted");
+        EXPECT_EQ(results[0]["message"].toString(), "left in its boot loader: plug it into any "
+                                                    "slot to finish");
+    }
+    Program again(TRM_STATION_BIN, {QString("--simulate=1:%1,serial=U-77,update").arg(kFast),
+                                    "--units=1", "--records=" + db, "--json"});
+    ASSERT_EQ(again.finish(), 0) << again.err.toStdString();
+    const auto rows = rowsOf(db);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].result, "interrupted");
+    EXPECT_EQ(rows[0].message, "left in its boot loader: plug it into any slot to finish");
+    EXPECT_EQ(rows[1].result, "ok");
+    EXPECT_EQ(rows[1].imagePair, 1);
+    EXPECT_EQ(rows[0].serial, "U-77");
+    EXPECT_EQ(rows[1].serial, rows[0].serial);
+}
