@@ -7,7 +7,8 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config clang-format
     clang libclang-rt-14-dev
-    qt6-base-dev libgl-dev libqt6sql6-sqlite
+    qt6-base-dev libgl-dev libqt6sql6-sqlite libqt6sql6-psql libpq-dev
+    postgresql-15
     libudev-dev
     umockdev libumockdev-dev
     libgtest-dev libgmock-dev googletest

@@ -9,6 +9,9 @@
 namespace trm::records {
 
 inline constexpr const char* kUnfinished = "unfinished";
+// The result of a row its station left unfinished when it stopped (killed, or the
+// machine went down), set at the station's next start.
+inline constexpr const char* kInterruptedStationStopped = "interrupted (station stopped)";
 
 // The phases an update is timed in (a column each), as the runner names them.
 inline constexpr const char* kRecordedPhases[] = {
@@ -19,7 +22,7 @@ inline constexpr const char* kRecordedPhases[] = {
 struct UpdateRecord {
     QString id; // unique across stations and databases (a UUID), set by begin()
     QDateTime start, end;
-    QString host, slot, port, serial, identity;
+    QString host, station, slot, port, serial, identity;
     int unitType = -1;
     int imagePair = -1;
     QString mcuSha256, dspSha256; // of the images sent; empty when none was

@@ -2,21 +2,34 @@
 #include "runner/RunRecord.h"
 
 #include "cli/RunnerEvents.h"
+#include "records/Spool.h"
 
 #include <cstdio>
 
 namespace trm::runner {
 
-bool RunRecord::open(const std::string& path, QString& error) {
-    return path.empty() || store_.open(QString::fromStdString(path), error);
+bool RunRecord::open(const std::string& where, QString& error) {
+    if (where.empty()) {
+        return true;
+    }
+    const auto location = records::ParseLocation(QString::fromStdString(where), error);
+    QString warning;
+    if (!location || !store_.open(*location, records::DefaultStateDir(), nullptr, error, warning)) {
+        return false;
+    }
+    if (!warning.isEmpty()) {
+        std::fprintf(stderr, "trm415-run: %s\n", warning.toLocal8Bit().constData());
+    }
+    open_ = true;
+    return true;
 }
 
 void RunRecord::begin() {
-    if (!store_.isOpen() || !row_.id.isEmpty()) {
+    if (!open_ || !row_.id.isEmpty()) {
         return;
     }
     QString why;
-    if (!store_.begin(row_, why)) {
+    if (!store_.write(row_, why)) {
         std::fprintf(stderr, "trm415-run: cannot write the records database: %s\n",
                      why.toLocal8Bit().constData());
     }
@@ -29,9 +42,13 @@ void RunRecord::finish(const QJsonObject& summary) {
     row_.end = QDateTime::currentDateTimeUtc();
     events::ApplySummary(row_, summary);
     QString why;
-    if (!store_.finish(row_, why)) {
+    if (!store_.write(row_, why)) {
         std::fprintf(stderr, "trm415-run: cannot write the records database: %s\n",
                      why.toLocal8Bit().constData());
+    }
+    if (store_.isServer() && !store_.drain(10000)) {
+        std::fprintf(stderr, "trm415-run: the records server does not answer: the row waits in the "
+                             "spool and is sent by the next run\n");
     }
 }
 

@@ -2,7 +2,7 @@
 // the run's summary. Without --records it does nothing.
 #pragma once
 
-#include "records/RecordStore.h"
+#include "records/RecordWriter.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -13,19 +13,21 @@ namespace trm::runner {
 
 class RunRecord {
 public:
-    // Opens the store at `path` (none when empty). False, with the reason in `error`,
-    // when it cannot be used.
-    bool open(const std::string& path, QString& error);
+    // Opens the records at `where`, a file or a PostgreSQL URI (none when empty). False,
+    // with the reason in `error`, when they cannot be used.
+    bool open(const std::string& where, QString& error);
 
     records::UpdateRecord& row() { return row_; }
     const QString& id() const { return row_.id; }
     // Writes the row as begun, once; later calls do nothing.
     void begin();
-    // Completes the row from the runner's summary.
+    // Completes the row from the runner's summary; a server's row is given a few
+    // seconds to arrive, else it waits in the spool for the next run.
     void finish(const QJsonObject& summary);
 
 private:
-    records::RecordStore store_;
+    bool open_ = false;
+    records::RecordWriter store_;
     records::UpdateRecord row_;
 };
 

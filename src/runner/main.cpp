@@ -112,8 +112,9 @@ int main(int argc, char** argv) {
     record.row().port = QString::fromStdString(o.port);
     QString why;
     if (!record.open(o.records, why)) {
-        std::fprintf(stderr, "trm415-run: cannot use the records database '%s': %s\n",
-                     o.records.c_str(), why.toLocal8Bit().constData());
+        // Not echoed: what was given may hold a password.
+        std::fprintf(stderr, "trm415-run: cannot use the records database: %s\n",
+                     why.toLocal8Bit().constData());
         return kUsage;
     }
 

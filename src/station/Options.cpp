@@ -33,6 +33,12 @@ const char* const kUsageText =
     "  --units=M             stop after M units in all\n"
     "  --records=FILE        the records database (default\n"
     "                        ./trm415-records.sqlite)\n"
+    "                        or a PostgreSQL URI: postgresql://USER@HOST/DB, or\n"
+    "                        postgresql:///?service=NAME (never a password: see\n"
+    "                        man trm415-station)\n"
+    "  --name=NAME           the station's name in the records (default: the host)\n"
+    "  --state-dir=DIR       the spool of rows on their way to the records server\n"
+    "                        (default: $STATE_DIRECTORY or ~/.local/state/trm415)\n"
     "  --record-dir=DIR      a recording of each unit's session in DIR\n"
     "  --timeout=SECONDS     the limit of each unit's whole update (default 120);\n"
     "                        a unit still at work then is stopped as timed out\n"
@@ -44,6 +50,7 @@ const char* const kUsageText =
     "    --serial=TEXT       only this unit's rows\n"
     "    --slot=LABEL        only this slot's rows\n"
     "    --result=RESULT     only rows with this result (ok, refused, ...)\n"
+    "    --station=NAME      only this station's rows\n"
     "    --since=DATE        only rows begun on or after DATE (UTC, 2026-12-09 or\n"
     "                        2026-12-09T14:00)\n"
     "  --version, --help\n"
@@ -121,6 +128,12 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
         } else if (a.rfind("--report=", 0) == 0) {
             error = "--report takes text or csv, not '" + a.substr(9) + "'";
             return false;
+        } else if (a.rfind("--name", 0) == 0 && value("--name", v)) {
+            o.station.name = QString::fromStdString(v);
+        } else if (a.rfind("--station", 0) == 0 && value("--station", v)) {
+            o.filter.station = QString::fromStdString(v);
+        } else if (a.rfind("--state-dir", 0) == 0 && value("--state-dir", v)) {
+            o.stateDir = QString::fromStdString(v);
         } else if (a == "--no-bell") {
             o.bell = false;
         } else if (a.rfind("--serial", 0) == 0 && value("--serial", v)) {

@@ -26,6 +26,9 @@ bool ReportFilter::matches(const records::UpdateRecord& r) const {
     if (!slot.isEmpty() && r.slot != slot) {
         return false;
     }
+    if (!station.isEmpty() && r.station != station) {
+        return false;
+    }
     if (since.isValid() && r.start < since) {
         return false;
     }
@@ -54,9 +57,10 @@ int PrintReport(records::RecordStore& store, bool csv, const ReportFilter& filte
     const auto* rows = &selected;
     auto num = [](int v) { return v < 0 ? QString() : QString::number(v); };
     if (csv) {
-        QStringList header{"id",         "start_utc",  "end_utc",  "host",      "slot",
-                           "port",       "serial",     "identity", "unit_type", "image_pair",
-                           "mcu_sha256", "dsp_sha256", "result",   "message",   "exit_status"};
+        QStringList header{"id",         "start_utc", "end_utc",    "host",
+                           "station",    "slot",      "port",       "serial",
+                           "identity",   "unit_type", "image_pair", "mcu_sha256",
+                           "dsp_sha256", "result",    "message",    "exit_status"};
         for (const char* p : records::kRecordedPhases) {
             header << QString::fromLatin1(p).replace('-', '_') + "_s";
         }
@@ -66,6 +70,7 @@ int PrintReport(records::RecordStore& store, bool csv, const ReportFilter& filte
                           r.start.toString(Qt::ISODateWithMs),
                           r.end.isValid() ? r.end.toString(Qt::ISODateWithMs) : QString(),
                           r.host,
+                          r.station,
                           r.slot,
                           r.port,
                           r.serial,
@@ -89,13 +94,14 @@ int PrintReport(records::RecordStore& store, bool csv, const ReportFilter& filte
         return 0;
     }
     int ok = 0, refused = 0, other = 0, unfinished = 0;
-    std::printf("%-24s %-8s %-10s %-12s %-18s %4s %8s  %s\n", "START (UTC)", "SLOT", "PORT",
-                "SERIAL", "RESULT", "EXIT", "DURATION", "IDENTITY");
+    std::printf("%-24s %-12s %-8s %-10s %-12s %-18s %4s %8s  %s\n", "START (UTC)", "STATION",
+                "SLOT", "PORT", "SERIAL", "RESULT", "EXIT", "DURATION", "IDENTITY");
     for (const records::UpdateRecord& r : *rows) {
         const QString duration =
             r.end.isValid() ? QString("%1 s").arg(r.start.msecsTo(r.end) / 1000.0, 0, 'f', 1) : "";
-        std::printf("%-24s %-8s %-10s %-12s %-18s %4s %8s  %s\n",
+        std::printf("%-24s %-12s %-8s %-10s %-12s %-18s %4s %8s  %s\n",
                     r.start.toString(Qt::ISODateWithMs).toLocal8Bit().constData(),
+                    (r.station.isEmpty() ? "-" : r.station).toLocal8Bit().constData(),
                     (r.slot.isEmpty() ? "-" : r.slot).toLocal8Bit().constData(),
                     (r.port.isEmpty() ? "-" : r.port).toLocal8Bit().constData(),
                     (r.serial.isEmpty() ? "-" : r.serial).toLocal8Bit().constData(),

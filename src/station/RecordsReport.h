@@ -10,7 +10,7 @@ namespace trm::station {
 
 // The rows --report shows: every filter that is set must hold.
 struct ReportFilter {
-    QString serial, slot, result;
+    QString serial, slot, result, station;
     QDateTime since; // UTC; invalid: no limit
     bool matches(const records::UpdateRecord& r) const;
 };

@@ -54,7 +54,7 @@ QString signalText(int n) {
 
 } // namespace
 
-Station::Station(StationOptions options, records::RecordStore& records,
+Station::Station(StationOptions options, records::RecordWriter& records,
                  std::unique_ptr<HidBackend> watcher, QObject* parent)
     : QObject(parent), options_(std::move(options)), records_(records),
       watcher_(std::move(watcher)) {
@@ -255,7 +255,8 @@ void Station::launch(int index) {
     job->record.slot = s.label;
     job->record.port = s.port;
     QString why;
-    if (!records_.begin(job->record, why)) {
+    job->record.station = options_.name;
+    if (!records_.write(job->record, why)) {
         emit recordError(QString("slot %1: cannot write its record: %2").arg(s.label, why));
     }
 
@@ -389,7 +390,7 @@ void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
         r.message = kLeftInBootLoader;
     }
     QString why;
-    if (!r.id.isEmpty() && !records_.finish(r, why)) {
+    if (!r.id.isEmpty() && !records_.write(r, why)) {
         emit recordError(QString("slot %1: cannot write its record: %2").arg(s.label, why));
     }
     ++ended_;

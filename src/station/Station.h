@@ -5,7 +5,7 @@
 // a crash in one unit's update never touches another's.
 #pragma once
 
-#include "records/RecordStore.h"
+#include "records/RecordWriter.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -37,6 +37,7 @@ struct StationOptions {
     QString runner;         // the trm415-run program
     QStringList runnerArgs; // passed to every runner (e.g. --timeout)
     QString recordDir;      // a recording of each unit's session in this directory
+    QString name;           // the station's name in the records
 };
 
 enum class SlotState {
@@ -71,9 +72,6 @@ struct StationTotals {
     double unitsPerHour = 0; // every unit that ended, whatever its result
 };
 
-// The result of a row its station left unfinished when it stopped.
-inline constexpr const char* kInterruptedStationStopped = "interrupted (station stopped)";
-
 // The record's message of an update closed mid-firmware by the station's second
 // signal: the unit is in its boot loader.
 inline constexpr const char* kLeftInBootLoader =
@@ -84,7 +82,7 @@ class Station : public QObject {
 public:
     // `records` must outlive the station. `watcher` lists the units present (null for
     // simulated slots, where a new unit is "plugged in" as soon as a slot is free).
-    Station(StationOptions options, records::RecordStore& records,
+    Station(StationOptions options, records::RecordWriter& records,
             std::unique_ptr<HidBackend> watcher, QObject* parent = nullptr);
     ~Station() override;
 
@@ -122,7 +120,7 @@ private:
     int slotOfPort(const QString& port) const;
 
     StationOptions options_;
-    records::RecordStore& records_;
+    records::RecordWriter& records_;
     std::unique_ptr<HidBackend> watcher_;
     std::vector<SlotStatus> slots_;
     std::vector<std::unique_ptr<Job>> jobs_;

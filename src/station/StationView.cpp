@@ -1,6 +1,7 @@
 // trm415-station's output.
 #include "station/StationView.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace trm::station {
@@ -114,13 +115,25 @@ QString StationView::totalsLine() const {
     const StationTotals t = station_.totals();
     return QString("ok %1   refused %2   failed %3   running %4   yield %5 ok/hour   %6 "
                    "units/hour%7")
-        .arg(t.ok)
-        .arg(t.refused)
-        .arg(t.failed)
-        .arg(t.running)
-        .arg(t.okPerHour, 0, 'f', 0)
-        .arg(t.unitsPerHour, 0, 'f', 0)
-        .arg(station_.draining() ? "   stopping: no new update starts" : "");
+               .arg(t.ok)
+               .arg(t.refused)
+               .arg(t.failed)
+               .arg(t.running)
+               .arg(t.okPerHour, 0, 'f', 0)
+               .arg(t.unitsPerHour, 0, 'f', 0)
+               .arg(station_.draining() ? "   stopping: no new update starts" : "") +
+           (held_ > 0 ? QString("   records held %1 since %2 UTC%3")
+                            .arg(held_)
+                            .arg(heldSince_.toString("HH:mm:ss"))
+                            .arg(answering_ ? "" : " (server not answering)")
+                      : QString());
+}
+
+void StationView::setHeld(int held, const QDateTime& since, bool answering) {
+    held_ = held;
+    heldSince_ = since;
+    answering_ = answering;
+    dirty_ = true;
 }
 
 namespace {
@@ -225,6 +238,7 @@ void StationView::finish() {
                             {"failed", t.failed},
                             {"ok_per_hour", std::round(t.okPerHour)},
                             {"units_per_hour", std::round(t.unitsPerHour)},
+                            {"records_held", std::max(held_, 0)},
                             {"exit_status", station_.exitStatus()}});
         return;
     }

@@ -7,6 +7,7 @@
 #include "cli/Terminal.h"
 #include "station/Station.h"
 
+#include <QDateTime>
 #include <QTimer>
 
 #include <cstdio>
@@ -23,6 +24,8 @@ public:
 
     // A line about the station as a whole ("station" event in JSON).
     void note(const QString& text, QJsonObject fields = {}, Tone tone = Tone::Plain);
+    // The rows the records spool holds, for the totals.
+    void setHeld(int held, const QDateTime& since, bool answering);
     // The last table and the totals.
     void finish();
 
@@ -41,6 +44,9 @@ private:
     int drawnLines_ = 0;
     bool dirty_ = false;
     QStringList lastLine_; // per slot, the last plain line printed
+    int held_ = -1;        // -1: records without a spool
+    QDateTime heldSince_;
+    bool answering_ = true;
 };
 
 } // namespace trm::station

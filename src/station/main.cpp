@@ -6,6 +6,8 @@
 #include "cli/Terminal.h"
 #include "hid/linux/LinuxHidBackend.h"
 #include "records/RecordStore.h"
+#include "records/RecordWriter.h"
+#include "records/Spool.h"
 #include "station/Options.h"
 #include "station/RecordsReport.h"
 #include "station/Station.h"
@@ -16,6 +18,9 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QTimer>
+
+#include <memory>
 
 #include <cstdio>
 #include <cstdlib>
@@ -59,16 +64,23 @@ int main(int argc, char** argv) {
     }
     QCoreApplication app(argc, argv);
 
-    // The records come first: a line's records are not optional.
-    records::RecordStore records;
     QString why;
-    if (!records.open(o.records, why, !o.report)) {
-        std::fprintf(stderr, "trm415-station: cannot use the records database '%s': %s\n",
-                     o.records.toLocal8Bit().constData(), why.toLocal8Bit().constData());
+    const auto location = records::ParseLocation(o.records, why);
+    if (!location) {
+        // Not echoed: what was given may hold a password.
+        std::fprintf(stderr, "trm415-station: cannot use the records: %s\n",
+                     why.toLocal8Bit().constData());
         return kUsage;
     }
+    const QString shown = location->display();
     if (o.report) {
-        return PrintReport(records, o.csv, o.filter);
+        records::RecordStore store;
+        if (!store.open(*location, why, false)) {
+            std::fprintf(stderr, "trm415-station: cannot use the records database '%s': %s\n",
+                         shown.toLocal8Bit().constData(), why.toLocal8Bit().constData());
+            return kUsage;
+        }
+        return PrintReport(store, o.csv, o.filter);
     }
     if (o.station.runner.isEmpty()) {
         o.station.runner = findRunner();
@@ -90,6 +102,26 @@ int main(int argc, char** argv) {
         LinuxHidBackend::Options w;
         w.openUnitNodes = false;
         watcher = std::make_unique<LinuxHidBackend>(w);
+    }
+    // The records come first: a line's records are not optional. The station registers
+    // itself, and closes the rows it left unfinished when it last stopped.
+    records::StationInfo me;
+    me.name = o.station.name.isEmpty() ? QSysInfo::machineHostName() : o.station.name;
+    me.host = QSysInfo::machineHostName();
+    me.version = TRM_VERSION;
+    for (const SlotConfig& c : o.station.slotConfigs) {
+        me.slotList << c.label + "=" + c.port;
+    }
+    me.started = me.heartbeat = QDateTime::currentDateTimeUtc();
+    o.station.name = me.name;
+    records::RecordWriter records;
+    QString warning;
+    int closed = 0;
+    if (!records.open(*location, o.stateDir.isEmpty() ? records::DefaultStateDir() : o.stateDir,
+                      &me, why, warning, &closed)) {
+        std::fprintf(stderr, "trm415-station: cannot use the records database '%s': %s\n",
+                     shown.toLocal8Bit().constData(), why.toLocal8Bit().constData());
+        return kUsage;
     }
     const int slotCount = static_cast<int>(o.station.slotConfigs.size());
     const bool autoSlots = o.station.autoSlots;
@@ -137,25 +169,62 @@ int main(int argc, char** argv) {
                   .arg(TRM_VERSION,
                        autoSlots ? QString("a slot for each port a unit appears on")
                                  : QString("%1 slots").arg(slotCount),
-                       o.records, units > 0 ? QString(", %1 units").arg(units) : QString()),
+                       shown, units > 0 ? QString(", %1 units").arg(units) : QString()),
               {{"version", TRM_VERSION},
                {"slots", slotCount},
                {"auto_slots", autoSlots},
                {"units", units},
-               {"records", o.records},
+               {"records", shown},
+               {"name", me.name},
                {"simulated", o.simulated > 0}});
-    // Rows this host's station left unfinished when it last stopped (killed, or the
-    // machine went down) are not updates under way.
-    const int closed =
-        records.closeUnfinished(QSysInfo::machineHostName(), QDateTime::currentDateTimeUtc(),
-                                kInterruptedStationStopped, why);
+    if (!warning.isEmpty()) {
+        view.note("WARNING: " + warning, {{"records_warning", warning}}, Tone::Bad);
+    }
     if (closed > 0) {
         view.note(QString("%1 update(s) left unfinished by an earlier run marked \"%2\"")
                       .arg(closed)
-                      .arg(kInterruptedStationStopped),
+                      .arg(records::kInterruptedStationStopped),
                   {{"closed_unfinished", closed}});
+    }
+    // The rows held by the spool, said when their number or the server's state changes.
+    QTimer spoolWatch;
+    if (records.isServer()) {
+        auto last = std::make_shared<records::RecordWriter::Status>(records.status());
+        QObject::connect(&spoolWatch, &QTimer::timeout, &app, [&records, &view, last] {
+            const auto now = records.status();
+            if (now.held == last->held && now.answering == last->answering) {
+                return;
+            }
+            *last = now;
+            view.setHeld(now.held, now.heldSince, now.answering);
+            view.note(now.held == 0 ? QString("records: every row is on the server")
+                                    : QString("records: %1 row(s) held in the spool since %2 "
+                                              "UTC%3")
+                                          .arg(now.held)
+                                          .arg(now.heldSince.toString("yyyy-MM-dd HH:mm:ss"))
+                                          .arg(now.answering ? ""
+                                                             : ": the server does not answer (" +
+                                                                   now.lastError + ")"),
+                      {{"records_held", now.held},
+                       {"held_since", now.heldSince.toString(Qt::ISODateWithMs)},
+                       {"server_answering", now.answering}},
+                      now.answering ? Tone::Plain : Tone::Bad);
+        });
+        spoolWatch.start(1000);
+        const auto s = records.status();
+        view.setHeld(s.held, s.heldSince, s.answering);
     }
     station.start();
     QCoreApplication::exec();
+    spoolWatch.stop();
+    // Rows still held go to the server before the station ends, for a while; what is
+    // left then stays in the spool for the next start.
+    if (records.isServer() && !records.drain(o.drainMs)) {
+        const auto s = records.status();
+        view.note(QString("records: %1 row(s) stay in the spool; they are sent at the next "
+                          "start")
+                      .arg(s.held),
+                  {{"records_held", s.held}, {"server_answering", s.answering}}, Tone::Bad);
+    }
     return exitCode < 0 ? kNotAllOk : exitCode;
 }

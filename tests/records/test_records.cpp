@@ -77,8 +77,7 @@ TEST(Records, ConcurrentWritersAndKillsLeaveEveryRowWhole) {
     Program next(TRM_STATION_BIN,
                  {QString("--simulate=1:%1").arg(kFast), "--records=" + stationDb, "--json"});
     ASSERT_TRUE(next.waitUntil([&] { return !next.events("slot").empty(); }));
-    next.signal(SIGTERM);
-    next.signal(SIGTERM);
+    signalTwice(next);
     next.finish();
     int closed = 0;
     for (const UpdateRecord& r : rowsOf(stationDb)) {

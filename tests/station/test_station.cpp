@@ -148,8 +148,7 @@ TEST(Station, AUnitClosedMidFirmwareFinishesOnItsNextPlugIn) {
             }
             return false;
         }));
-        station.signal(SIGTERM);
-        station.signal(SIGTERM);
+        signalTwice(station);
         EXPECT_EQ(station.finish(), 1) << station.err.toStdString();
         const auto results = station.events("result", "S1");
         ASSERT_EQ(results.size(), 1u);

@@ -76,12 +76,15 @@ public:
         return out;
     }
     std::vector<QJsonObject> lines;
+    QByteArray out; // every line of standard output, JSON or not
     QByteArray err;
 
 private:
     void readLines() {
         while (p_.canReadLine()) {
-            const QJsonDocument d = QJsonDocument::fromJson(p_.readLine().trimmed());
+            const QByteArray line = p_.readLine();
+            out += line;
+            const QJsonDocument d = QJsonDocument::fromJson(line.trimmed());
             if (d.isObject()) {
                 lines.push_back(d.object());
             }
@@ -113,6 +116,21 @@ inline QString integrity(const QString& path) {
     }
     QSqlDatabase::removeDatabase("integrity");
     return result;
+}
+
+// A station's two SIGTERMs, the second once the first has been taken (two signals
+// sent at once may arrive as one).
+inline void signalTwice(Program& station) {
+    station.signal(SIGTERM);
+    station.waitUntil([&] {
+        for (const QJsonObject& o : station.events("station")) {
+            if (o["draining"].toBool()) {
+                return true;
+            }
+        }
+        return false;
+    });
+    station.signal(SIGTERM);
 }
 
 // The slot event that first shows slot `slot` in `phase`, or null.

@@ -1,0 +1,268 @@
+// Writing records without waiting on a server.
+#include "records/RecordWriter.h"
+
+#include "records/Spool.h"
+
+#include <QUuid>
+
+#include <sys/socket.h>
+
+namespace trm::records {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A call the server has not answered in this long is ended by the watchdog.
+constexpr auto kCallLimit = 15s;
+constexpr auto kCallLimitStopping = 2s;
+// Between attempts while the server does not answer.
+constexpr auto kRetry = 2s;
+constexpr auto kHeartbeat = 5s;
+constexpr int kBatch = 64;
+
+} // namespace
+
+RecordWriter::RecordWriter() = default;
+
+RecordWriter::~RecordWriter() {
+    {
+        std::lock_guard lock(m_);
+        stop_ = true;
+    }
+    cv_.notify_all();
+    // The watchdog keeps watching until the sender has ended: a sender blocked on a
+    // hung server is freed by it, sooner once stopping.
+    if (sender_.joinable()) {
+        sender_.join();
+    }
+    {
+        std::lock_guard lock(m_);
+        senderDone_ = true;
+    }
+    cv_.notify_all();
+    if (watchdog_.joinable()) {
+        watchdog_.join();
+    }
+}
+
+bool RecordWriter::open(const Location& where, const QString& stateDir, const StationInfo* station,
+                        QString& error, QString& warning, int* closedUnfinished) {
+    location_ = where;
+    stateDir_ = stateDir;
+    if (station != nullptr) {
+        station_ = *station;
+    }
+    const QString unfinishedResult = kInterruptedStationStopped;
+    if (!where.isServer()) {
+        direct_ = std::make_unique<RecordStore>();
+        if (!direct_->open(where, error)) {
+            return false;
+        }
+        if (station != nullptr) {
+            QString ignored;
+            const int n = direct_->closeUnfinished(station->name, station->host, station->started,
+                                                   unfinishedResult, ignored);
+            if (closedUnfinished != nullptr) {
+                *closedUnfinished = n;
+            }
+            direct_->registerStation(*station, ignored);
+        }
+        return true;
+    }
+    spool_ = std::make_unique<Spool>();
+    if (!spool_->open(stateDir, where.display(), error)) {
+        return false;
+    }
+    {
+        // The first contact: a server never reached before must answer now.
+        RecordStore probe;
+        QString why;
+        if (probe.open(where, why)) {
+            spool_->markWritten();
+            if (station != nullptr) {
+                const int n = probe.closeUnfinished(station->name, station->host, station->started,
+                                                    unfinishedResult, why);
+                if (closedUnfinished != nullptr) {
+                    *closedUnfinished = n;
+                }
+                registered_ = probe.registerStation(*station, why);
+            }
+        } else if (spool_->writtenBefore()) {
+            warning = QString("the records server %1 does not answer (%2): the station starts "
+                              "anyway and keeps every row in its spool %3 until it answers")
+                          .arg(where.display(), why, spool_->path());
+            status_.answering = false;
+            status_.lastError = why;
+        } else {
+            error = why;
+            return false;
+        }
+    }
+    status_.server = true;
+    status_.held = spool_->count(&status_.heldSince);
+    sender_ = std::thread([this] { senderLoop(); });
+    watchdog_ = std::thread([this] { watchdogLoop(); });
+    return true;
+}
+
+bool RecordWriter::write(UpdateRecord& r, QString& error) {
+    if (r.id.isEmpty()) {
+        r.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    }
+    if (direct_) {
+        return direct_->write(r, error);
+    }
+    if (!spool_ || !spool_->add(r, error)) {
+        return false;
+    }
+    {
+        std::lock_guard lock(m_);
+        if (status_.held++ == 0) {
+            status_.heldSince = QDateTime::currentDateTimeUtc();
+        }
+        wake_ = true;
+    }
+    cv_.notify_all();
+    return true;
+}
+
+RecordWriter::Status RecordWriter::status() const {
+    std::lock_guard lock(m_);
+    return status_;
+}
+
+bool RecordWriter::drain(int ms) {
+    if (!spool_) {
+        return true;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    std::unique_lock lock(m_);
+    wake_ = true;
+    cv_.notify_all();
+    while (status_.held > 0 && Clock::now() < deadline) {
+        cv_.wait_until(lock, std::min(deadline, Clock::now() + 100ms));
+    }
+    return status_.held == 0;
+}
+
+void RecordWriter::callStarts(int socket) {
+    std::lock_guard lock(m_);
+    inCall_ = true;
+    callSocket_ = socket;
+    callStart_ = Clock::now();
+}
+
+void RecordWriter::callEnds() {
+    std::lock_guard lock(m_);
+    inCall_ = false;
+    callSocket_ = -1;
+}
+
+void RecordWriter::watchdogLoop() {
+    std::unique_lock lock(m_);
+    while (!senderDone_) {
+        cv_.wait_for(lock, 500ms);
+        const auto limit = stop_ ? kCallLimitStopping : kCallLimit;
+        if (inCall_ && callSocket_ >= 0 && Clock::now() - callStart_ > limit) {
+            // The sender is blocked in a call on this socket and does not close it while
+            // it is (callEnds comes after the call returns): ending the connection makes
+            // the call fail, and the sender reconnects.
+            ::shutdown(callSocket_, SHUT_RDWR);
+            callSocket_ = -1;
+        }
+    }
+}
+
+void RecordWriter::senderLoop() {
+    Spool spool;
+    QString error;
+    if (!spool.open(stateDir_, location_.display(), error)) {
+        std::lock_guard lock(m_);
+        status_.lastError = error;
+        return;
+    }
+    std::unique_ptr<RecordStore> store;
+    auto lastBeat = Clock::now();
+    auto retryAt = Clock::now();
+    auto setStatus = [&](bool answering, const QString& why) {
+        QDateTime since;
+        const int held = spool.count(&since);
+        std::lock_guard lock(m_);
+        status_.answering = answering;
+        if (!why.isEmpty()) {
+            status_.lastError = why;
+        }
+        if (held >= 0) {
+            status_.held = held;
+            status_.heldSince = since;
+        }
+        cv_.notify_all();
+    };
+    for (;;) {
+        {
+            std::unique_lock lock(m_);
+            cv_.wait_for(lock, 1s, [this] { return stop_ || wake_; });
+            if (stop_) {
+                return;
+            }
+            wake_ = false;
+        }
+        if (Clock::now() < retryAt) {
+            continue;
+        }
+        if (!store) {
+            store = std::make_unique<RecordStore>();
+            callStarts(-1);
+            const bool ok = store->open(location_, error);
+            callEnds();
+            if (!ok) {
+                store.reset();
+                retryAt = Clock::now() + kRetry;
+                setStatus(false, error);
+                continue;
+            }
+            spool.markWritten();
+            if (station_ && !registered_) {
+                registered_ = store->registerStation(*station_, error);
+            }
+        }
+        bool failed = false;
+        for (;;) {
+            const auto rows = spool.oldest(kBatch, error);
+            if (rows.empty()) {
+                break;
+            }
+            for (const Spool::Held& h : rows) {
+                UpdateRecord r = h.record;
+                callStarts(store->socket());
+                const bool ok = store->write(r, error);
+                callEnds();
+                if (!ok) {
+                    failed = true;
+                    break;
+                }
+                spool.remove(h.seq, error);
+            }
+            setStatus(!failed, failed ? error : QString());
+            if (failed) {
+                break;
+            }
+        }
+        if (!failed && station_ && Clock::now() - lastBeat > kHeartbeat) {
+            lastBeat = Clock::now();
+            callStarts(store->socket());
+            failed = !store->heartbeat(station_->name, QDateTime::currentDateTimeUtc(), error);
+            callEnds();
+        }
+        if (failed) {
+            store.reset();
+            retryAt = Clock::now() + kRetry;
+            setStatus(false, error);
+        } else {
+            setStatus(true, {});
+        }
+    }
+}
+
+} // namespace trm::records

@@ -1,0 +1,86 @@
+// How a station (or a runner) writes its records without ever waiting on a server. A
+// SQLite file is written directly, as it always was. For a PostgreSQL server, every
+// row goes into the local spool first (milliseconds, on the caller's thread) and a
+// sender thread of the writer's own forwards the spool to the server in order,
+// exactly once; a hung or absent server only makes the spool grow. A watchdog ends a
+// call the server never answers (a stopped server's kernel still accepts the bytes, so
+// no time-out of the connection would notice), and the sender reconnects.
+#pragma once
+
+#include "records/Location.h"
+#include "records/RecordStore.h"
+
+#include <QDateTime>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace trm::records {
+
+class Spool;
+
+class RecordWriter {
+public:
+    struct Status {
+        bool server = false;
+        int held = 0;          // rows in the spool, not yet on the server
+        QDateTime heldSince;   // the oldest's time in the spool
+        bool answering = true; // the server took the last call
+        QString lastError;
+    };
+
+    RecordWriter();
+    // Stops the sender: rows still held stay in the spool for the next start.
+    ~RecordWriter();
+    RecordWriter(const RecordWriter&) = delete;
+    RecordWriter& operator=(const RecordWriter&) = delete;
+
+    // Opens the records at `where`. A server must answer (its schema checked), unless
+    // this spool has written to it before: then the writer starts anyway, with the
+    // reason in `warning`, and spools. `station` (may be null) registers the station
+    // and closes the rows it left unfinished when it last stopped (`closedUnfinished`).
+    bool open(const Location& where, const QString& stateDir, const StationInfo* station,
+              QString& error, QString& warning, int* closedUnfinished = nullptr);
+    bool isServer() const { return location_.isServer(); }
+    QString display() const { return location_.display(); }
+
+    // Writes `r` (a fresh id when it has none): to the file, or into the spool.
+    bool write(UpdateRecord& r, QString& error);
+
+    Status status() const;
+    // Waits up to `ms` for the held rows to reach the server; true when none is left.
+    bool drain(int ms);
+
+private:
+    void senderLoop();
+    void watchdogLoop();
+    // A call to the server starts or ends (the watchdog's view of it).
+    void callStarts(int socket);
+    void callEnds();
+
+    Location location_;
+    QString stateDir_;
+    std::optional<StationInfo> station_;
+    std::unique_ptr<RecordStore> direct_; // SQLite
+    std::unique_ptr<Spool> spool_;        // the caller's connection to the spool
+
+    mutable std::mutex m_;
+    std::condition_variable cv_;
+    bool stop_ = false;
+    bool senderDone_ = false;
+    bool wake_ = false;
+    bool registered_ = false;
+    Status status_;
+    int callSocket_ = -1;
+    std::chrono::steady_clock::time_point callStart_;
+    bool inCall_ = false;
+    std::thread sender_, watchdog_;
+};
+
+} // namespace trm::records

@@ -1,0 +1,197 @@
+// The spool of rows on their way to the records server.
+#include "records/Spool.h"
+
+#include <QAtomicInt>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+#include <QVariant>
+
+namespace trm::records {
+namespace {
+
+QAtomicInt spools;
+
+QString utc(const QDateTime& t) {
+    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString();
+}
+
+} // namespace
+
+QString DefaultStateDir() {
+    const QString systemd = qEnvironmentVariable("STATE_DIRECTORY").section(':', 0, 0);
+    if (!systemd.isEmpty()) {
+        return systemd;
+    }
+    const QString xdg = qEnvironmentVariable("XDG_STATE_HOME");
+    if (!xdg.isEmpty()) {
+        return xdg + "/trm415";
+    }
+    return QDir::homePath() + "/.local/state/trm415";
+}
+
+QByteArray RecordToJson(const UpdateRecord& r) {
+    const QJsonObject o{{"id", r.id},
+                        {"start", utc(r.start)},
+                        {"end", utc(r.end)},
+                        {"host", r.host},
+                        {"station", r.station},
+                        {"slot", r.slot},
+                        {"port", r.port},
+                        {"serial", r.serial},
+                        {"identity", r.identity},
+                        {"unit_type", r.unitType},
+                        {"image_pair", r.imagePair},
+                        {"mcu_sha256", r.mcuSha256},
+                        {"dsp_sha256", r.dspSha256},
+                        {"result", r.result},
+                        {"message", r.message},
+                        {"exit_status", r.exitStatus},
+                        {"durations", r.durations}};
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+std::optional<UpdateRecord> RecordFromJson(const QByteArray& json) {
+    const QJsonDocument d = QJsonDocument::fromJson(json);
+    if (!d.isObject()) {
+        return std::nullopt;
+    }
+    const QJsonObject o = d.object();
+    UpdateRecord r;
+    r.id = o["id"].toString();
+    if (r.id.isEmpty()) {
+        return std::nullopt;
+    }
+    r.start = QDateTime::fromString(o["start"].toString(), Qt::ISODateWithMs);
+    r.end = QDateTime::fromString(o["end"].toString(), Qt::ISODateWithMs);
+    r.host = o["host"].toString();
+    r.station = o["station"].toString();
+    r.slot = o["slot"].toString();
+    r.port = o["port"].toString();
+    r.serial = o["serial"].toString();
+    r.identity = o["identity"].toString();
+    r.unitType = o["unit_type"].toInt(-1);
+    r.imagePair = o["image_pair"].toInt(-1);
+    r.mcuSha256 = o["mcu_sha256"].toString();
+    r.dspSha256 = o["dsp_sha256"].toString();
+    r.result = o["result"].toString(kUnfinished);
+    r.message = o["message"].toString();
+    r.exitStatus = o["exit_status"].toInt(-1);
+    r.durations = o["durations"].toObject();
+    return r;
+}
+
+Spool::Spool() : connection_(QString("trm415-spool-%1").arg(spools.fetchAndAddRelaxed(1))) {}
+
+Spool::~Spool() {
+    if (QSqlDatabase::contains(connection_)) {
+        QSqlDatabase::database(connection_, false).close();
+        QSqlDatabase::removeDatabase(connection_);
+    }
+}
+
+bool Spool::open(const QString& dir, const QString& server, QString& error) {
+    if (!QDir().mkpath(dir)) {
+        error = QString("cannot make the state directory %1").arg(dir);
+        return false;
+    }
+    // One spool per server, named after it without showing it.
+    const QByteArray key = QCryptographicHash::hash(server.toUtf8(), QCryptographicHash::Sha256);
+    path_ = QDir(dir).filePath("spool-" + QString::fromLatin1(key.toHex().left(16)) + ".sqlite");
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", connection_);
+    db.setDatabaseName(path_);
+    db.setConnectOptions("QSQLITE_BUSY_TIMEOUT=30000");
+    if (!db.open()) {
+        error = QString("cannot open the spool %1: %2").arg(path_, db.lastError().driverText());
+        return false;
+    }
+    QSqlQuery q(db);
+    for (const char* sql :
+         {"PRAGMA journal_mode=WAL",
+          "CREATE TABLE IF NOT EXISTS pending (seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+          " id TEXT NOT NULL, record TEXT NOT NULL, queued_utc TEXT NOT NULL)",
+          "CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY NOT NULL, value TEXT)"}) {
+        if (!q.exec(sql)) {
+            error = QString("cannot use the spool %1: %2").arg(path_, q.lastError().text());
+            return false;
+        }
+    }
+    q.prepare("INSERT OR IGNORE INTO meta (key, value) VALUES ('server', :server)");
+    q.bindValue(":server", server);
+    q.exec();
+    return true;
+}
+
+bool Spool::add(const UpdateRecord& r, QString& error) {
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.prepare("INSERT INTO pending (id, record, queued_utc) VALUES (:id, :record, :at)");
+    q.bindValue(":id", r.id);
+    q.bindValue(":record", QString::fromUtf8(RecordToJson(r)));
+    q.bindValue(":at", utc(QDateTime::currentDateTimeUtc()));
+    if (!q.exec()) {
+        error = QString("cannot write the spool %1: %2").arg(path_, q.lastError().text());
+        return false;
+    }
+    return true;
+}
+
+std::vector<Spool::Held> Spool::oldest(int limit, QString& error) {
+    std::vector<Held> out;
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.prepare("SELECT seq, record FROM pending ORDER BY seq LIMIT :limit");
+    q.bindValue(":limit", limit);
+    if (!q.exec()) {
+        error = q.lastError().text();
+        return out;
+    }
+    while (q.next()) {
+        const qint64 seq = q.value(0).toLongLong();
+        if (auto r = RecordFromJson(q.value(1).toByteArray())) {
+            out.push_back({seq, *r});
+        } else {
+            // A row that does not read back cannot be sent; it is kept aside, not lost.
+            QSqlQuery(QSqlDatabase::database(connection_, false))
+                .exec(QString("UPDATE pending SET seq = -seq WHERE seq = %1").arg(seq));
+        }
+    }
+    return out;
+}
+
+bool Spool::remove(qint64 seq, QString& error) {
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    q.prepare("DELETE FROM pending WHERE seq = :seq");
+    q.bindValue(":seq", seq);
+    if (!q.exec()) {
+        error = q.lastError().text();
+        return false;
+    }
+    return true;
+}
+
+int Spool::count(QDateTime* since) {
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    if (!q.exec("SELECT COUNT(*), MIN(queued_utc) FROM pending WHERE seq > 0") || !q.next()) {
+        return -1;
+    }
+    if (since != nullptr) {
+        *since = QDateTime::fromString(q.value(1).toString(), Qt::ISODateWithMs);
+    }
+    return q.value(0).toInt();
+}
+
+bool Spool::writtenBefore() {
+    QSqlQuery q(QSqlDatabase::database(connection_, false));
+    return q.exec("SELECT value FROM meta WHERE key = 'written'") && q.next();
+}
+
+void Spool::markWritten() {
+    QSqlQuery(QSqlDatabase::database(connection_, false))
+        .exec("INSERT OR IGNORE INTO meta (key, value) VALUES ('written', 'yes')");
+}
+
+} // namespace trm::records
