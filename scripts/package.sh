@@ -11,7 +11,7 @@ dir=${1:-build-pkg}
 if [ ! -f "$dir/CMakeCache.txt" ]; then
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRM_WERROR=ON -DTRM_TESTS=OFF -DTRM_BENCH=OFF >/dev/null
 fi
-cmake --build "$dir" -j "$(nproc)" --target trm415-update trm415-run
+cmake --build "$dir" -j "$(nproc)" --target trm415-update trm415-run trm415-station
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
