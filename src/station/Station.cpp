@@ -40,6 +40,7 @@ struct Station::Job {
     bool haveSummary = false;
     QByteArray errorTail;  // the runner's last words on stderr
     bool returned = false; // the unit left mid-update and came back
+    bool foundInBootLoader = false;
 };
 
 namespace {
@@ -320,6 +321,8 @@ void Station::onLine(int index, const QJsonObject& line) {
         }
         if (s.phase == "starting") {
             s.phase = "found";
+            // Found first in its boot loader: a recovery, written with image pair 1.
+            job.foundInBootLoader = line.value("identity").toString() == "update";
         }
     } else if (event == events::kPhase &&
                line.value(key::kState).toString() == events::kPhaseStart) {
@@ -405,6 +408,7 @@ void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
     fields.insert("exit_status", r.exitStatus);
     fields.insert("message", r.message);
     fields.insert("image_pair", r.imagePair);
+    fields.insert("recovered", job.foundInBootLoader);
     fields.insert("record_id", r.id);
     fields.insert("elapsed_s", std::round((now() - s.startedAt) * 1000) / 1000);
     if (!r.serial.isEmpty()) {

@@ -73,6 +73,10 @@ void StationView::onChanged(int index, const QString& event, const QJsonObject& 
                            .arg(s.label, s.port, result)
                            .arg(fields.value("exit_status").toInt())
                            .arg(fields.value("elapsed_s").toDouble(), 0, 'f', 1);
+        if (fields.value("recovered").toBool() && fields.value("image_pair").toInt(-1) >= 0) {
+            text += QString(", found in its boot loader: image pair %1 written")
+                        .arg(fields.value("image_pair").toInt());
+        }
         const QString message = fields.value("message").toString();
         if (!message.isEmpty()) {
             text += QString(": \"%1\"").arg(message);
