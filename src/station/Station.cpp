@@ -117,7 +117,7 @@ StationTotals Station::totals() const {
     t.refused = refused_;
     t.failed = failed_;
     for (const SlotStatus& s : slots_) {
-        t.running += s.state == SlotState::Updating ? 1 : 0;
+        t.running += s.state == SlotState::Updating || s.state == SlotState::Removed ? 1 : 0;
     }
     const double hours = now() / 3600.0;
     t.okPerHour = hours > 0 ? ok_ / hours : 0;

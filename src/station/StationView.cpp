@@ -1,6 +1,9 @@
 // trm415-station's output.
 #include "station/StationView.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -142,6 +145,15 @@ void StationView::setHeld(int held, const QDateTime& since, bool answering) {
 
 namespace {
 
+// The terminal's width (120 when it cannot be told).
+int terminalColumns() {
+    winsize ws{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) {
+        return ws.ws_col;
+    }
+    return 120;
+}
+
 // "12 s", "3 min", "2 h": how long ago.
 QString ago(double seconds) {
     if (seconds < 90) {
@@ -165,6 +177,7 @@ QString StationView::table() const {
                     .arg("ELAPSED", 8)
                     .arg("NOTE");
     const double now = station_.now();
+    const int noteWidth = std::max(terminalColumns() - 90, 12); // 88 columns before it
     for (const SlotStatus& s : station_.slotStatus()) {
         const bool busy = s.state == SlotState::Updating;
         const bool removed = s.state == SlotState::Removed;
@@ -178,26 +191,29 @@ QString StationView::table() const {
             busy || removed ? QString("%1 s").arg(now - s.startedAt, 0, 'f', 0) : QString();
         // The note: what to do now for a removed unit; the verdict of the unit on the slot
         // once it has ended; else the previous unit's verdict, dimmed, with its age.
-        QString note;
+        QString note = "-";
+        const char* noteColour = nullptr;
         if (removed) {
-            note = cli::Paint(
-                style_, QString("removed %1 ago: %2").arg(ago(now - s.removedAt), s.cure), "33");
+            note = QString("removed %1 ago: %2").arg(ago(now - s.removedAt), s.cure);
+            noteColour = "33";
+        } else if (busy && !s.lastVerdict.isEmpty()) {
+            note = QString("last: %1, %2 ago").arg(s.lastVerdict, ago(now - s.lastVerdictAt));
+            noteColour = "2";
         } else if (!s.lastVerdict.isEmpty()) {
             const bool good = s.lastVerdict == "ok";
-            QString verdict = s.lastVerdict;
+            note = s.lastVerdict;
             if (!good && !s.cure.isEmpty()) {
-                verdict += ": " + s.cure;
+                note += ": " + s.cure;
             } else if (!good && !s.message.isEmpty()) {
-                verdict += ": " + s.message;
+                note += ": " + s.message;
             }
-            note = busy ? cli::Paint(style_,
-                                     QString("last: %1, %2 ago")
-                                         .arg(s.lastVerdict, ago(now - s.lastVerdictAt)),
-                                     "2")
-                        : cli::Paint(style_, verdict, good ? "32" : "31");
-        } else {
-            note = "-";
+            noteColour = good ? "32" : "31";
         }
+        // One screen line per slot: a row that wrapped would throw off the redraw.
+        if (note.size() > noteWidth) {
+            note = note.left(std::max(noteWidth - 3, 1)) + "...";
+        }
+        note = cli::Paint(style_, note, noteColour);
         const QString state = cli::Paint(style_, QString(StateName(s.state)).leftJustified(9),
                                          removed ? "33" : nullptr);
         t += QString("%1 %2 %3 %4 %5 %6  %7\n")
@@ -212,7 +228,11 @@ QString StationView::table() const {
     if (station_.slotStatus().empty()) {
         t += "waiting for units on any port\n";
     }
-    return t + totalsLine() + "\n";
+    QString totals = totalsLine();
+    if (totals.size() >= terminalColumns()) {
+        totals = totals.left(terminalColumns() - 1);
+    }
+    return t + totals + "\n";
 }
 
 void StationView::redraw() {
