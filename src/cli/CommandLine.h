@@ -1,6 +1,7 @@
 // Reading the command lines of trm415-run and trm415-station.
 #pragma once
 
+#include <cstring>
 #include <string>
 
 namespace trm::cli {
@@ -17,6 +18,16 @@ inline bool OptionValue(int argc, char** argv, int& i, const char* name, std::st
     if (a == name && i + 1 < argc) {
         out = argv[++i];
         return true;
+    }
+    return false;
+}
+
+// Whether "--help" is among the arguments: it wins over everything else on the line.
+inline bool AsksForHelp(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            return true;
+        }
     }
     return false;
 }

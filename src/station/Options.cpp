@@ -228,11 +228,9 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
 } // namespace
 
 bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0) {
-            o.help = true;
-            return true;
-        }
+    if (cli::AsksForHelp(argc, argv)) {
+        o.help = true;
+        return true;
     }
     return parse(argc, argv, o, error);
 }

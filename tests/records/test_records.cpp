@@ -127,3 +127,54 @@ TEST(Records, AnUnusableDatabaseIsRefused) {
     EXPECT_TRUE(noFolder.err.contains(dir.filePath("no/dir").toUtf8()))
         << noFolder.err.toStdString();
 }
+
+// A records file of the last release (schema 1) opens and is upgraded in place: its rows
+// kept, the station's column and table added, the version raised.
+TEST(Records, ALastReleaseDatabaseIsUpgradedWithItsRows) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("v1.sqlite");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "v1");
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.exec("CREATE TABLE updates (id TEXT PRIMARY KEY NOT NULL, started_utc TEXT "
+                           "NOT NULL, ended_utc TEXT, host TEXT NOT NULL, slot TEXT, port TEXT, "
+                           "serial TEXT, identity TEXT, unit_type INTEGER, image_pair INTEGER, "
+                           "mcu_sha256 TEXT, dsp_sha256 TEXT, result TEXT NOT NULL, message "
+                           "TEXT, exit_status INTEGER, identity_query_s REAL, "
+                           "restart_to_boot_loader_s REAL, boot_loader_s REAL, "
+                           "restart_to_application_s REAL, dsp_download_s REAL)"));
+        ASSERT_TRUE(q.exec("INSERT INTO updates (id, started_utc, host, slot, serial, result, "
+                           "exit_status, boot_loader_s) VALUES ('old-1', "
+                           "'2026-11-02T08:00:00.000Z', 'bench', 'A', 'SN-1', 'ok', 0, 33.1)"));
+        ASSERT_TRUE(q.exec("PRAGMA user_version=1"));
+    }
+    QSqlDatabase::removeDatabase("v1");
+    const auto rows = rowsOf(path);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].id, "old-1");
+    EXPECT_EQ(rows[0].serial, "SN-1");
+    EXPECT_EQ(rows[0].station, "");
+    EXPECT_DOUBLE_EQ(rows[0].durations["boot-loader"].toDouble(), 33.1);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "v2");
+        db.setDatabaseName(path);
+        ASSERT_TRUE(db.open());
+        QSqlQuery q(db);
+        ASSERT_TRUE(q.exec("PRAGMA user_version") && q.next());
+        EXPECT_EQ(q.value(0).toInt(), kRecordsSchema);
+        EXPECT_TRUE(q.exec("SELECT name FROM stations"));
+    }
+    QSqlDatabase::removeDatabase("v2");
+    // A new row beside the old one carries its station.
+    RecordStore store;
+    QString error;
+    ASSERT_TRUE(store.open(path, error)) << error.toStdString();
+    UpdateRecord r;
+    r.start = QDateTime::currentDateTimeUtc();
+    r.host = "bench";
+    r.station = "st-1";
+    ASSERT_TRUE(store.write(r, error)) << error.toStdString();
+    EXPECT_EQ(rowsOf(path).back().station, "st-1");
+}
