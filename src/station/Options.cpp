@@ -5,6 +5,8 @@
 #include "hid/PortBound.h"
 
 #include <QDateTime>
+#include <QFile>
+#include <QRegularExpression>
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +45,10 @@ const char* const kUsageText =
     "  --timeout=SECONDS     the limit of each unit's whole update (default 120);\n"
     "                        a unit still at work then is stopped as timed out\n"
     "  --json                one JSON object per change on standard output\n"
+    "  --config=FILE         the settings in FILE (NAME = VALUE lines, named as these\n"
+    "                        options); the command line overrides them\n"
+    "  --log=FILE            write the whole log, at full detail, to FILE as well\n"
+    "  --verbose             the debug log (trm415.*) on standard error\n"
     "  --no-bell             no terminal bell when an update fails\n"
     "  --runner=PROGRAM      the trm415-run to use (default: the one beside this\n"
     "                        program)\n"
@@ -107,9 +113,24 @@ bool parseSlots(const QString& text, StationOptions& o, std::string& error) {
     return true;
 }
 
-bool parse(int argc, char** argv, Options& o, std::string& error) {
+// What reading the options gathers before their checks as a whole.
+struct ParseState {
     std::vector<std::pair<int, QString>> slotScenarios;
     bool slotsGiven = false;
+    bool inConfig = false;        // reading the configuration file
+    bool slotsFromConfig = false; // --slots on the command line replaces them
+};
+
+// Reads `args` (args[0] is the program) into `o`.
+bool readArgs(const std::vector<std::string>& args, Options& o, ParseState& st,
+              std::string& error) {
+    std::vector<char*> ptrs;
+    for (const std::string& a : args) {
+        ptrs.push_back(const_cast<char*>(a.c_str()));
+    }
+    const int argc = static_cast<int>(ptrs.size());
+    char** argv = ptrs.data();
+    auto& slotScenarios = st.slotScenarios;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&](const char* name, std::string& out) {
@@ -134,6 +155,16 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
             o.filter.station = QString::fromStdString(v);
         } else if (a.rfind("--state-dir", 0) == 0 && value("--state-dir", v)) {
             o.stateDir = QString::fromStdString(v);
+        } else if (a == "--verbose" || a == "-v") {
+            o.verbose = true;
+        } else if (a.rfind("--log", 0) == 0 && value("--log", v)) {
+            o.logFile = v;
+        } else if (a.rfind("--config", 0) == 0 && value("--config", v)) {
+            if (st.inConfig) {
+                error = "a configuration does not name another";
+                return false;
+            }
+            // Read before the command line (ParseOptions).
         } else if (a == "--no-bell") {
             o.bell = false;
         } else if (a.rfind("--serial", 0) == 0 && value("--serial", v)) {
@@ -158,10 +189,16 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
             error = "--slots takes LABEL=PORT,... (such as A=1-1.1,B=1-1.2) or auto";
             return false;
         } else if (a.rfind("--slots", 0) == 0 && value("--slots", v)) {
+            if (st.slotsFromConfig && !st.inConfig) {
+                o.station.slotConfigs.clear();
+                o.station.autoSlots = false;
+                st.slotsFromConfig = false;
+            }
             if (!parseSlots(QString::fromStdString(v), o.station, error)) {
                 return false;
             }
-            slotsGiven = true;
+            st.slotsGiven = true;
+            st.slotsFromConfig = st.inConfig;
         } else if (a.rfind("--simulate-slot", 0) == 0 && value("--simulate-slot", v)) {
             const auto colon = v.find(':');
             if (colon == std::string::npos || !number(v.substr(0, colon), 1, 64, n)) {
@@ -170,6 +207,13 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
             }
             slotScenarios.emplace_back(n, QString::fromStdString(v.substr(colon + 1)));
         } else if (a.rfind("--simulate", 0) == 0 && value("--simulate", v)) {
+            if (st.slotsFromConfig && !st.inConfig) {
+                // Simulated slots on the command line stand in for the configured ones.
+                o.station.slotConfigs.clear();
+                o.station.autoSlots = false;
+                st.slotsFromConfig = false;
+                st.slotsGiven = false;
+            }
             const auto colon = v.find(':');
             if (!number(v.substr(0, colon), 1, 64, o.simulated)) {
                 error = "--simulate takes N[:SCENARIO], N from 1 to 64";
@@ -199,10 +243,16 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
             return false;
         }
     }
+    return true;
+}
+
+// The checks of the options as a whole, and the simulated slots they make.
+bool finishOptions(Options& o, ParseState& st, std::string& error) {
+    const auto& slotScenarios = st.slotScenarios;
     if (o.report || o.version) {
         return true;
     }
-    if (slotsGiven == (o.simulated > 0)) {
+    if (st.slotsGiven == (o.simulated > 0)) {
         error = "give either --slots or --simulate";
         return false;
     }
@@ -225,6 +275,51 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
     return true;
 }
 
+// The configuration file: "name = value" lines (or a name alone, for a switch) named as
+// the long options are, comments from '#'. An error names the file and the line.
+bool readConfig(const std::string& path, Options& o, ParseState& st, std::string& error) {
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        error = "cannot read the configuration " + path + ": " + file.errorString().toStdString();
+        return false;
+    }
+    static const QRegularExpression name("^[a-z][a-z-]*$");
+    static const std::set<QString> notThere{"config", "help",   "version", "report", "serial",
+                                            "slot",   "result", "since",   "station"};
+    st.inConfig = true;
+    int number = 0;
+    while (!file.atEnd()) {
+        ++number;
+        QString line = QString::fromUtf8(file.readLine());
+        if (const qsizetype hash = line.indexOf('#'); hash >= 0) {
+            line.truncate(hash);
+        }
+        line = line.trimmed();
+        if (line.isEmpty()) {
+            continue;
+        }
+        const qsizetype eq = line.indexOf('=');
+        const QString key = (eq < 0 ? line : line.left(eq)).trimmed();
+        const QString value = eq < 0 ? QString() : line.mid(eq + 1).trimmed();
+        std::string why;
+        if (!name.match(key).hasMatch() || notThere.count(key) > 0) {
+            why = "'" + key.toStdString() + "' is not a setting of the configuration";
+        } else if (eq >= 0 && value.isEmpty()) {
+            why = "'" + key.toStdString() + "' has no value";
+        } else {
+            const std::string arg =
+                "--" + key.toStdString() + (eq < 0 ? std::string() : "=" + value.toStdString());
+            readArgs({"trm415-station", arg}, o, st, why);
+        }
+        if (!why.empty()) {
+            error = path + ":" + std::to_string(number) + ": " + why;
+            return false;
+        }
+    }
+    st.inConfig = false;
+    return true;
+}
+
 } // namespace
 
 bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
@@ -232,7 +327,20 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         o.help = true;
         return true;
     }
-    return parse(argc, argv, o, error);
+    ParseState st;
+    std::vector<std::string> args(argv, argv + argc);
+    // The configuration first: what the command line says overrides it.
+    for (int i = 1; i < argc; ++i) {
+        std::string path;
+        if (std::string(argv[i]).rfind("--config", 0) == 0 &&
+            cli::OptionValue(argc, argv, i, "--config", path)) {
+            o.config = QString::fromStdString(path);
+            if (!readConfig(path, o, st, error)) {
+                return false;
+            }
+        }
+    }
+    return readArgs(args, o, st, error) && finishOptions(o, st, error);
 }
 
 void PrintHelp() {

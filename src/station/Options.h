@@ -21,6 +21,9 @@ struct Options {
     int simulated = 0;
     QString scenario;
     bool bell = true;
+    QString config;      // the configuration file read, if any
+    std::string logFile; // --log
+    bool verbose = false;
     QString stateDir;    // the spool's directory (default: the state directory)
     int drainMs = 30000; // at the end, how long held rows may take to reach the server
     ReportFilter filter; // --report's

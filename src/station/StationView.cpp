@@ -1,6 +1,8 @@
 // trm415-station's output.
 #include "station/StationView.h"
 
+#include <QLoggingCategory>
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -42,7 +44,10 @@ void StationView::emitJson(const char* event, QJsonObject fields) {
     cli::WriteJsonLine(out_, event, std::move(fields), station_.now());
 }
 
+Q_LOGGING_CATEGORY(lcStation, "trm415.station", QtWarningMsg)
+
 void StationView::note(const QString& text, QJsonObject fields, Tone tone) {
+    qCInfo(lcStation, "%s", qUtf8Printable(text));
     if (style_.json) {
         fields.insert("text", text);
         emitJson("station", fields);
@@ -65,11 +70,20 @@ void StationView::note(const QString& text, QJsonObject fields, Tone tone) {
 }
 
 void StationView::onChanged(int index, const QString& event, const QJsonObject& fields) {
+    const SlotStatus& s = station_.slotStatus()[static_cast<std::size_t>(index)];
+    if (event == "result") {
+        qCInfo(lcStation, "slot %s (%s): %s, exit status %d, record %s", qUtf8Printable(s.label),
+               qUtf8Printable(s.port), qUtf8Printable(fields.value("result").toString()),
+               fields.value("exit_status").toInt(),
+               qUtf8Printable(fields.value("record_id").toString()));
+    } else {
+        qCDebug(lcStation, "slot %s (%s): %s %s", qUtf8Printable(s.label), qUtf8Printable(s.port),
+                StateName(s.state), qUtf8Printable(s.phase));
+    }
     if (style_.json) {
         emitJson(event == "result" ? "result" : "slot", fields);
         return;
     }
-    const SlotStatus& s = station_.slotStatus()[static_cast<std::size_t>(index)];
     if (event == "result") {
         const QString result = fields.value("result").toString();
         QString text = QString("%1 (%2): %3, exit status %4 after %5 s")

@@ -2,6 +2,7 @@
 // a USB port; each unit plugged into a slot is updated by its own trm415-run process,
 // bound to that port, and every update is recorded in a SQLite database. This file
 // reads the options and hands over to the Station.
+#include "cli/Log.h"
 #include "cli/Signals.h"
 #include "cli/Terminal.h"
 #include "hid/linux/LinuxHidBackend.h"
@@ -61,6 +62,10 @@ int main(int argc, char** argv) {
         std::printf("trm415-station %s (trm415-update)\nQt %s (built with %s)\n", TRM_VERSION,
                     qVersion(), QT_VERSION_STR);
         return kAllOk;
+    }
+    if (!cli::InstallLog(o.verbose, o.logFile)) {
+        std::fprintf(stderr, "trm415-station: cannot write the log file '%s'\n", o.logFile.c_str());
+        return kUsage;
     }
     QCoreApplication app(argc, argv);
 
