@@ -27,4 +27,9 @@ if [ "$kind" = thread ]; then labels=(-L 'hid|sim|link|workflow|e2e|linux|record
 # window's own 500 ms before it closes the link after a refusal (Gate/Refusal).
 jobs=$(( $(nproc) * 2 ))
 if [ "$kind" = thread ]; then jobs=$(nproc); fi
-ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 900 "${labels[@]}"
+# Under TSan the line's records keep the test of a hung and restarted server (the
+# spool's sender and its watchdog at work); the two that add only more rounds are left
+# to the other builds.
+skip=()
+if [ "$kind" = thread ]; then skip=(-E 'Line\.(ThreeStations|RowsHeld)'); fi
+ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 900 "${labels[@]}" "${skip[@]}"
