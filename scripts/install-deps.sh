@@ -8,12 +8,14 @@ packages=(
     build-essential cmake ninja-build pkg-config clang-format
     clang libclang-rt-14-dev
     qt6-base-dev libgl-dev libqt6sql6-sqlite libqt6sql6-psql libpq-dev
+    qt6-httpserver-dev qt6-websockets-dev
     postgresql-15
     libudev-dev
     umockdev libumockdev-dev
     libgtest-dev libgmock-dev googletest
     libbenchmark-dev
     xvfb xauth
+    chromium chromium-driver python3-selenium fonts-liberation
     desktop-file-utils appstream dpkg-dev
 )
 

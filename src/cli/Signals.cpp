@@ -22,7 +22,9 @@ extern "C" void onSignal(int signalNumber) {
 
 } // namespace
 
-TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
+TerminationSignals::TerminationSignals(std::initializer_list<int> more, QObject* parent)
+    : QObject(parent), signals_{SIGINT, SIGTERM} {
+    signals_.insert(signals_.end(), more.begin(), more.end());
     if (pipeFds[0] < 0 && ::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
         return;
     }
@@ -37,16 +39,18 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    for (const int n : signals_) {
+        ::sigaction(n, &sa, nullptr);
+    }
 }
 
 TerminationSignals::~TerminationSignals() {
     struct sigaction sa {};
     sa.sa_handler = SIG_DFL;
     sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    for (const int n : signals_) {
+        ::sigaction(n, &sa, nullptr);
+    }
 }
 
 } // namespace trm::cli

@@ -1,11 +1,13 @@
-// SIGINT and SIGTERM as Qt signals: the handler only writes the signal's number to a
-// pipe, and a socket notifier on the event loop's thread reads it and emits
-// `received`, so nothing but that write runs in the handler.
+// SIGINT and SIGTERM (and others asked for) as Qt signals: the handler only writes the signal's
+// number to a pipe, and a socket notifier on the event loop's thread reads it and emits `received`,
+// so nothing but that write runs in the handler.
 #pragma once
 
 #include <QObject>
 
+#include <initializer_list>
 #include <memory>
+#include <vector>
 
 class QSocketNotifier;
 
@@ -14,14 +16,15 @@ namespace trm::cli {
 class TerminationSignals : public QObject {
     Q_OBJECT
 public:
-    // Installs the handlers; one instance per process.
-    explicit TerminationSignals(QObject* parent = nullptr);
+    // Installs the handlers, for SIGINT, SIGTERM and `more`; one instance per process.
+    explicit TerminationSignals(std::initializer_list<int> more = {}, QObject* parent = nullptr);
     ~TerminationSignals() override;
 
 signals:
     void received(int signalNumber);
 
 private:
+    std::vector<int> signals_;
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 

@@ -3,9 +3,11 @@
 
 #include "cli/CommandLine.h"
 #include "hid/PortBound.h"
+#include "station/Hooks.h"
 
 #include <QDateTime>
 #include <QFile>
+#include <QHostAddress>
 #include <QRegularExpression>
 
 #include <cstdio>
@@ -50,6 +52,12 @@ const char* const kUsageText =
     "  --log=FILE            write the whole log, at full detail, to FILE as well\n"
     "  --verbose             the debug log (trm415.*) on standard error\n"
     "  --no-bell             no terminal bell when an update fails\n"
+    "  --http=HOST:PORT      serve the station's live page and its API, such as\n"
+    "                        127.0.0.1:8415 (:8415: on every address)\n"
+    "  --on-start=COMMAND    run COMMAND when an update begins, and\n"
+    "  --on-result=COMMAND   when it has ended, with TRM_SLOT, TRM_PORT, TRM_SERIAL,\n"
+    "                        TRM_RESULT, TRM_EXIT_STATUS, TRM_MESSAGE and\n"
+    "                        TRM_RECORD_ID set (no shell; killed after 10 s)\n"
     "  --runner=PROGRAM      the trm415-run to use (default: the one beside this\n"
     "                        program)\n"
     "  --report[=csv]        print the records: totals and rows (UTC), or CSV\n"
@@ -61,6 +69,8 @@ const char* const kUsageText =
     "                        2026-12-09T14:00)\n"
     "  --version, --help\n"
     "\n"
+    "SIGHUP: once the updates under way have ended, the station starts again with its\n"
+    "configuration read anew.\n"
     "SIGINT or SIGTERM: no new update starts and those under way run to their end; a\n"
     "second one closes them as the window's close does (a unit closed in the middle\n"
     "of its firmware waits in its boot loader: plug it into any slot to finish).\n"
@@ -165,6 +175,29 @@ bool readArgs(const std::vector<std::string>& args, Options& o, ParseState& st,
                 return false;
             }
             // Read before the command line (ParseOptions).
+        } else if (a.rfind("--http", 0) == 0 && value("--http", v)) {
+            o.http = QString::fromStdString(v);
+            QHostAddress host;
+            quint16 port = 0;
+            QString why;
+            if (!ParseHttpAddress(o.http, host, port, why)) {
+                error = why.toStdString();
+                return false;
+            }
+        } else if (a.rfind("--on-start", 0) == 0 && value("--on-start", v)) {
+            o.onStart = QString::fromStdString(v);
+            QString why;
+            if (!ParseHook(o.onStart, why)) {
+                error = "--on-start: " + why.toStdString();
+                return false;
+            }
+        } else if (a.rfind("--on-result", 0) == 0 && value("--on-result", v)) {
+            o.onResult = QString::fromStdString(v);
+            QString why;
+            if (!ParseHook(o.onResult, why)) {
+                error = "--on-result: " + why.toStdString();
+                return false;
+            }
         } else if (a == "--no-bell") {
             o.bell = false;
         } else if (a.rfind("--serial", 0) == 0 && value("--serial", v)) {
@@ -321,6 +354,30 @@ bool readConfig(const std::string& path, Options& o, ParseState& st, std::string
 }
 
 } // namespace
+
+bool ParseHttpAddress(const QString& text, QHostAddress& host, quint16& port, QString& error) {
+    const qsizetype colon = text.lastIndexOf(':');
+    bool ok = false;
+    const int p = colon < 0 ? 0 : text.mid(colon + 1).toInt(&ok);
+    if (colon < 0 || !ok || p < 0 || p > 65535) {
+        error = "--http takes HOST:PORT (such as 127.0.0.1:8415), or :PORT for every address";
+        return false;
+    }
+    QString h = text.left(colon);
+    if (h.startsWith('[') && h.endsWith(']')) {
+        h = h.mid(1, h.size() - 2);
+    }
+    if (h.isEmpty()) {
+        host = QHostAddress::Any;
+    } else if (h == "localhost") {
+        host = QHostAddress::LocalHost;
+    } else if (!host.setAddress(h)) {
+        error = "--http takes an IP address, not '" + h.left(64) + "'";
+        return false;
+    }
+    port = static_cast<quint16>(p);
+    return true;
+}
 
 bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     if (cli::AsksForHelp(argc, argv)) {

@@ -4,6 +4,7 @@
 #include "station/RecordsReport.h"
 #include "station/Station.h"
 
+#include <QHostAddress>
 #include <QString>
 
 #include <string>
@@ -24,14 +25,19 @@ struct Options {
     QString config;      // the configuration file read, if any
     std::string logFile; // --log
     bool verbose = false;
-    QString stateDir;    // the spool's directory (default: the state directory)
-    int drainMs = 30000; // at the end, how long held rows may take to reach the server
-    ReportFilter filter; // --report's
+    QString stateDir;          // the spool's directory (default: the state directory)
+    int drainMs = 30000;       // at the end, how long held rows may take to reach the server
+    ReportFilter filter;       // --report's
+    QString http;              // the web page's address, HOST:PORT (empty: no page)
+    QString onStart, onResult; // the jig's hooks
 };
 
 // Reads argv into `o`. False, with the reason in `error`, for anything not understood.
 // --help wins over everything.
 bool ParseOptions(int argc, char** argv, Options& o, std::string& error);
+
+// The web page's address: "HOST:PORT", "[V6]:PORT", or ":PORT" for every address.
+bool ParseHttpAddress(const QString& text, QHostAddress& host, quint16& port, QString& error);
 
 // --help.
 void PrintHelp();

@@ -40,57 +40,74 @@ bool ReportFilter::matches(const records::UpdateRecord& r) const {
            r.result != records::kUnfinished;
 }
 
+std::optional<std::vector<records::UpdateRecord>>
+SelectRecords(records::RecordStore& store, const ReportFilter& filter, QString& error) {
+    auto all = store.all(error);
+    if (!all) {
+        return std::nullopt;
+    }
+    std::vector<records::UpdateRecord> selected;
+    for (records::UpdateRecord& r : *all) {
+        if (filter.matches(r)) {
+            selected.push_back(std::move(r));
+        }
+    }
+    return selected;
+}
+
+QByteArray RecordsCsv(const std::vector<records::UpdateRecord>& rows) {
+    auto num = [](int v) { return v < 0 ? QString() : QString::number(v); };
+    QByteArray out;
+    QStringList header{"id",         "start_utc", "end_utc",    "host",
+                       "station",    "slot",      "port",       "serial",
+                       "identity",   "unit_type", "image_pair", "mcu_sha256",
+                       "dsp_sha256", "result",    "message",    "exit_status"};
+    for (const char* p : records::kRecordedPhases) {
+        header << QString::fromLatin1(p).replace('-', '_') + "_s";
+    }
+    out += header.join(',').toUtf8() + '\n';
+    for (const records::UpdateRecord& r : rows) {
+        QStringList f{r.id,
+                      r.start.toString(Qt::ISODateWithMs),
+                      r.end.isValid() ? r.end.toString(Qt::ISODateWithMs) : QString(),
+                      r.host,
+                      r.station,
+                      r.slot,
+                      r.port,
+                      r.serial,
+                      r.identity,
+                      num(r.unitType),
+                      num(r.imagePair),
+                      r.mcuSha256,
+                      r.dspSha256,
+                      r.result,
+                      r.message,
+                      num(r.exitStatus)};
+        for (const char* p : records::kRecordedPhases) {
+            const QJsonValue d = r.durations.value(QString::fromLatin1(p));
+            f << (d.isDouble() ? QString::number(d.toDouble(), 'f', 3) : QString());
+        }
+        for (QString& s : f) {
+            s = csvField(s);
+        }
+        out += f.join(',').toUtf8() + '\n';
+    }
+    return out;
+}
+
 int PrintReport(records::RecordStore& store, bool csv, const ReportFilter& filter) {
     QString error;
-    const auto all = store.all(error);
-    if (!all) {
+    const auto selected = SelectRecords(store, filter, error);
+    if (!selected) {
         std::fprintf(stderr, "trm415-station: cannot read the records: %s\n",
                      error.toLocal8Bit().constData());
         return 2;
     }
-    std::vector<records::UpdateRecord> selected;
-    for (const records::UpdateRecord& r : *all) {
-        if (filter.matches(r)) {
-            selected.push_back(r);
-        }
-    }
-    const auto* rows = &selected;
+    const auto* rows = &*selected;
     auto num = [](int v) { return v < 0 ? QString() : QString::number(v); };
     if (csv) {
-        QStringList header{"id",         "start_utc", "end_utc",    "host",
-                           "station",    "slot",      "port",       "serial",
-                           "identity",   "unit_type", "image_pair", "mcu_sha256",
-                           "dsp_sha256", "result",    "message",    "exit_status"};
-        for (const char* p : records::kRecordedPhases) {
-            header << QString::fromLatin1(p).replace('-', '_') + "_s";
-        }
-        std::printf("%s\n", header.join(',').toLocal8Bit().constData());
-        for (const records::UpdateRecord& r : *rows) {
-            QStringList f{r.id,
-                          r.start.toString(Qt::ISODateWithMs),
-                          r.end.isValid() ? r.end.toString(Qt::ISODateWithMs) : QString(),
-                          r.host,
-                          r.station,
-                          r.slot,
-                          r.port,
-                          r.serial,
-                          r.identity,
-                          num(r.unitType),
-                          num(r.imagePair),
-                          r.mcuSha256,
-                          r.dspSha256,
-                          r.result,
-                          r.message,
-                          num(r.exitStatus)};
-            for (const char* p : records::kRecordedPhases) {
-                const QJsonValue d = r.durations.value(QString::fromLatin1(p));
-                f << (d.isDouble() ? QString::number(d.toDouble(), 'f', 3) : QString());
-            }
-            for (QString& s : f) {
-                s = csvField(s);
-            }
-            std::printf("%s\n", f.join(',').toLocal8Bit().constData());
-        }
+        const QByteArray text = RecordsCsv(*rows);
+        std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
         return 0;
     }
     int ok = 0, refused = 0, other = 0, unfinished = 0;

@@ -3,8 +3,12 @@
 
 #include "records/RecordStore.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QString>
+
+#include <optional>
+#include <vector>
 
 namespace trm::station {
 
@@ -14,6 +18,13 @@ struct ReportFilter {
     QDateTime since; // UTC; invalid: no limit
     bool matches(const records::UpdateRecord& r) const;
 };
+
+// The rows of `store` that `filter` lets through, oldest first (nullopt: unreadable).
+std::optional<std::vector<records::UpdateRecord>>
+SelectRecords(records::RecordStore& store, const ReportFilter& filter, QString& error);
+
+// `rows` as CSV (UTF-8), a header line first.
+QByteArray RecordsCsv(const std::vector<records::UpdateRecord>& rows);
 
 // Prints every row of `store` (as CSV when `csv`). Returns the exit status: 0, or 2 when
 // the records cannot be read.

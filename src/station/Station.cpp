@@ -306,6 +306,7 @@ void Station::launch(int index) {
     p->start(options_.runner, args);
     s.pid = p->processId();
     emit changed(index, "slot", slotFields(index));
+    emit updateStarted(index, jobs_[static_cast<std::size_t>(index)]->record.id);
 }
 
 void Station::onLine(int index, const QJsonObject& line) {

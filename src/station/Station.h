@@ -103,6 +103,8 @@ signals:
     // Something about slot `index` changed; `event` names it ("slot", "result") and
     // `fields` says what, slot and port included.
     void changed(int index, const QString& event, const QJsonObject& fields);
+    // An update began on slot `index`; its record is `recordId`.
+    void updateStarted(int index, const QString& recordId);
     // A record could not be written (the station goes on; the row may be missing).
     void recordError(const QString& text);
     // The station has nothing more to do: drained, or the units are all updated.

@@ -9,10 +9,12 @@
 #include "records/RecordStore.h"
 #include "records/RecordWriter.h"
 #include "records/Spool.h"
+#include "station/Hooks.h"
 #include "station/Options.h"
 #include "station/RecordsReport.h"
 #include "station/Station.h"
 #include "station/StationView.h"
+#include "station/WebPage.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -23,6 +25,7 @@
 
 #include <memory>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,9 +48,25 @@ QString findRunner() {
     return QStandardPaths::findExecutable("trm415-run");
 }
 
-} // namespace
+// The hooks of a slot's update: its slot, port and record, and (with `fields`, a result)
+// what came of it.
+QMap<QString, QString> hookEnv(const SlotStatus& s, const QString& recordId,
+                               const QJsonObject& fields = {}) {
+    QMap<QString, QString> env{{"TRM_SLOT", s.label},
+                               {"TRM_PORT", s.port},
+                               {"TRM_SERIAL", fields.value("serial").toString(s.serial)},
+                               {"TRM_RECORD_ID", recordId}};
+    if (!fields.isEmpty()) {
+        env.insert("TRM_RESULT", fields.value("result").toString());
+        env.insert("TRM_EXIT_STATUS", QString::number(fields.value("exit_status").toInt()));
+        env.insert("TRM_MESSAGE", fields.value("message").toString());
+    }
+    return env;
+}
 
-int main(int argc, char** argv) {
+// The station's whole run. `restart` is set when a SIGHUP asked for the station to start
+// again (with its configuration read anew) once the updates under way have ended.
+int run(int argc, char** argv, bool& restart) {
     Options o;
     std::string error;
     if (!ParseOptions(argc, argv, o, error)) {
@@ -147,11 +166,24 @@ int main(int argc, char** argv) {
         exitCode = station.exitStatus() != 0 || recordFailed ? kNotAllOk : kAllOk;
         QCoreApplication::exit(0);
     });
-    cli::TerminationSignals stop;
+    cli::TerminationSignals stop({SIGHUP});
     int signalCount = 0;
     QObject::connect(&stop, &cli::TerminationSignals::received, &app, [&](int signalNumber) {
-        ++signalCount;
         const int running = station.totals().running;
+        if (signalNumber == SIGHUP) {
+            if (signalCount > 0 || restart) {
+                return; // already stopping
+            }
+            restart = true;
+            view.note(QString("SIGHUP: the station starts again with its configuration read "
+                              "anew once the %1 updates under way have ended")
+                          .arg(running),
+                      {{"signal", signalNumber}, {"restarting", true}, {"running", running}});
+            station.drain();
+            return;
+        }
+        restart = false; // a stop asked for while restarting stops
+        ++signalCount;
         if (signalCount == 1) {
             view.note(QString("%1: no new update starts; %2 under way run to their end "
                               "(again to close them)")
@@ -191,17 +223,21 @@ int main(int argc, char** argv) {
                       .arg(records::kInterruptedStationStopped),
                   {{"closed_unfinished", closed}});
     }
+    std::unique_ptr<WebPage> web;
     // The rows held by the spool, said when their number or the server's state changes.
     QTimer spoolWatch;
     if (records.isServer()) {
         auto last = std::make_shared<records::RecordWriter::Status>(records.status());
-        QObject::connect(&spoolWatch, &QTimer::timeout, &app, [&records, &view, last] {
+        QObject::connect(&spoolWatch, &QTimer::timeout, &app, [&records, &view, &web, last] {
             const auto now = records.status();
             if (now.held == last->held && now.answering == last->answering) {
                 return;
             }
             *last = now;
             view.setHeld(now.held, now.heldSince, now.answering);
+            if (web) {
+                web->setHeld(now.held);
+            }
             view.note(now.held == 0 ? QString("records: every row is on the server")
                                     : QString("records: %1 row(s) held in the spool since %2 "
                                               "UTC%3")
@@ -219,8 +255,55 @@ int main(int argc, char** argv) {
         const auto s = records.status();
         view.setHeld(s.held, s.heldSince, s.answering);
     }
+    // The page, when asked for.
+    if (!o.http.isEmpty()) {
+        QHostAddress host;
+        quint16 port = 0;
+        ParseHttpAddress(o.http, host, port, why);
+        web = std::make_unique<WebPage>(station, *location, me.name);
+        if (!web->listen(host, port, why)) {
+            std::fprintf(stderr, "trm415-station: cannot serve the page on %s: %s\n",
+                         o.http.toLocal8Bit().constData(), why.toLocal8Bit().constData());
+            return kUsage;
+        }
+        const QString shownHost = host == QHostAddress::Any ? QSysInfo::machineHostName()
+                                  : host.protocol() == QAbstractSocket::IPv6Protocol
+                                      ? "[" + host.toString() + "]"
+                                      : host.toString();
+        const QString url = QString("http://%1:%2/").arg(shownHost).arg(web->port());
+        view.note("the station's page: " + url, {{"http", url}, {"http_port", web->port()}});
+        if (records.isServer()) {
+            web->setHeld(records.status().held);
+        }
+    }
+    // The jig's hooks.
+    Hooks hooks;
+    QString hookWhy;
+    const auto onStart = o.onStart.isEmpty() ? std::nullopt : ParseHook(o.onStart, hookWhy);
+    const auto onResult = o.onResult.isEmpty() ? std::nullopt : ParseHook(o.onResult, hookWhy);
+    QObject::connect(&hooks, &Hooks::problem, &app, [&view](const QString& text) {
+        view.note(text, {{"hook_problem", text}}, Tone::Bad);
+    });
+    if (onStart) {
+        QObject::connect(&station, &Station::updateStarted, &app,
+                         [&](int index, const QString& recordId) {
+                             hooks.run(*onStart, "start",
+                                       hookEnv(station.slotStatus()[std::size_t(index)], recordId));
+                         });
+    }
+    if (onResult) {
+        QObject::connect(&station, &Station::changed, &app,
+                         [&](int index, const QString& event, const QJsonObject& fields) {
+                             if (event == "result") {
+                                 hooks.run(*onResult, "result",
+                                           hookEnv(station.slotStatus()[std::size_t(index)],
+                                                   fields.value("record_id").toString(), fields));
+                             }
+                         });
+    }
     station.start();
     QCoreApplication::exec();
+    hooks.finish();
     spoolWatch.stop();
     // Rows still held go to the server before the station ends, for a while; what is
     // left then stays in the spool for the next start.
@@ -232,4 +315,20 @@ int main(int argc, char** argv) {
                   {{"records_held", s.held}, {"server_answering", s.answering}}, Tone::Bad);
     }
     return exitCode < 0 ? kNotAllOk : exitCode;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bool restart = false;
+    const int status = run(argc, argv, restart);
+    if (!restart) {
+        return status;
+    }
+    // Everything of the last run is closed (records, page, runners): the same program
+    // again, in the same process, so a service manager sees no stop.
+    std::fflush(nullptr);
+    ::execv("/proc/self/exe", argv);
+    std::fprintf(stderr, "trm415-station: cannot start again: %s\n", std::strerror(errno));
+    return kNotAllOk;
 }

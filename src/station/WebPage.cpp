@@ -1,0 +1,447 @@
+// The station's web page.
+#include "station/WebPage.h"
+
+#include "records/RecordStore.h"
+#include "station/HttpGuard.h"
+#include "station/RecordsReport.h"
+#include "station/Station.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QHttpServerRequest>
+#include <QHttpServerResponse>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QUrlQuery>
+#include <QWebSocket>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <algorithm>
+#include <cmath>
+
+namespace trm::station {
+namespace {
+
+using Status = QHttpServerResponse::StatusCode;
+using Method = QHttpServerRequest::Method;
+
+// How soon a change is sent to the pages: changes that come together go in one message.
+constexpr int kFlushMs = 50;
+// A station with no heartbeat for this long is marked stale on the line page.
+constexpr int kStaleAfterS = 10;
+constexpr int kDefaultRows = 500;
+constexpr int kMaxRows = 100000;
+constexpr qsizetype kMaxQueryValue = 128;
+
+double tenths(double seconds) {
+    return std::round(seconds * 10) / 10;
+}
+
+// Every answer: no sniffing, no framing, nothing from elsewhere, and (for the API) no
+// caching. No Access-Control header: other origins get nothing.
+QHttpServerResponse finish(QHttpServerResponse&& r, bool cache = false) {
+    r.setHeader("X-Content-Type-Options", "nosniff");
+    r.setHeader("X-Frame-Options", "DENY");
+    r.setHeader("Referrer-Policy", "no-referrer");
+    r.setHeader("Content-Security-Policy",
+                "default-src 'self'; connect-src 'self'; img-src 'self'; "
+                "frame-ancestors 'none'; form-action 'self'; base-uri 'none'");
+    r.setHeader("Cache-Control", cache ? "max-age=60" : "no-store");
+    return std::move(r);
+}
+
+QHttpServerResponse json(const QJsonObject& o, Status status = Status::Ok) {
+    return finish(QHttpServerResponse("application/json",
+                                      QJsonDocument(o).toJson(QJsonDocument::Compact), status));
+}
+
+QHttpServerResponse problem(Status status, const QString& error) {
+    return json({{"error", error}}, status);
+}
+
+QHttpServerResponse asset(const char* name, const QByteArray& type) {
+    QFile f(QString(":/trm415/web/") + name);
+    if (!f.open(QIODevice::ReadOnly)) {
+        return problem(Status::InternalServerError, "the page is missing from the program");
+    }
+    return finish(QHttpServerResponse(type, f.readAll()), true);
+}
+
+QString iso(const QDateTime& t) {
+    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString();
+}
+
+QJsonObject recordJson(const records::UpdateRecord& r) {
+    QJsonObject o{{"id", r.id},           {"start", iso(r.start)},   {"station", r.station},
+                  {"host", r.host},       {"slot", r.slot},          {"port", r.port},
+                  {"serial", r.serial},   {"identity", r.identity},  {"result", r.result},
+                  {"message", r.message}, {"durations", r.durations}};
+    if (r.end.isValid()) {
+        o.insert("end", iso(r.end));
+        o.insert("duration_s", tenths(r.start.msecsTo(r.end) / 1000.0));
+    }
+    if (r.exitStatus >= 0) {
+        o.insert("exit_status", r.exitStatus);
+    }
+    if (r.imagePair >= 0) {
+        o.insert("image_pair", r.imagePair);
+    }
+    if (r.unitType >= 0) {
+        o.insert("unit_type", r.unitType);
+    }
+    return o;
+}
+
+// The records query of a request: --report's filters and a row limit. False, with
+// the reason, for anything outside that shape.
+bool readQuery(const QUrlQuery& q, ReportFilter& f, int& limit, QString& error) {
+    limit = kDefaultRows;
+    for (const auto& [key, raw] : q.queryItems(QUrl::FullyDecoded)) {
+        const QString value = raw.trimmed();
+        if (value.size() > kMaxQueryValue) {
+            error = "the value of '" + key + "' is too long";
+            return false;
+        }
+        if (value.isEmpty()) {
+            continue;
+        }
+        if (key == "serial") {
+            f.serial = value;
+        } else if (key == "slot") {
+            f.slot = value;
+        } else if (key == "result") {
+            f.result = value;
+        } else if (key == "station") {
+            f.station = value;
+        } else if (key == "since") {
+            f.since = QDateTime::fromString(value, Qt::ISODate);
+            if (!f.since.isValid()) {
+                f.since = QDateTime(QDate::fromString(value, Qt::ISODate), QTime(0, 0));
+            }
+            if (!f.since.isValid()) {
+                error = "since takes a date such as 2026-12-09 or 2026-12-09T14:00";
+                return false;
+            }
+            f.since.setTimeSpec(Qt::UTC);
+        } else if (key == "limit") {
+            bool ok = false;
+            limit = value.toInt(&ok);
+            if (!ok || limit < 1 || limit > kMaxRows) {
+                error = QString("limit takes a number of rows from 1 to %1").arg(kMaxRows);
+                return false;
+            }
+        } else {
+            error = "unknown parameter '" + key.left(kMaxQueryValue) + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
+// The same host and port as the page (a browser says where a script came from).
+bool sameOrigin(const QWebSocket& ws) {
+    if (ws.origin().isEmpty()) {
+        return true; // not a browser
+    }
+    const QUrl origin(ws.origin());
+    const QUrl page = ws.requestUrl();
+    return origin.host().compare(page.host(), Qt::CaseInsensitive) == 0 &&
+           origin.port(80) == page.port(80);
+}
+
+} // namespace
+
+WebPage::WebPage(Station& station, records::Location records, QString stationName, QObject* parent)
+    : QObject(parent), station_(station), records_(std::move(records)),
+      name_(std::move(stationName)) {
+    pool_.setMaxThreadCount(2);
+    flush_.setSingleShot(true);
+    flush_.setInterval(kFlushMs);
+    connect(&flush_, &QTimer::timeout, this, &WebPage::flush);
+    connect(&station_, &Station::changed, this, &WebPage::onChanged);
+    connect(&server_, &QAbstractHttpServer::newWebSocketConnection, this, &WebPage::onWebSocket);
+    routes();
+}
+
+WebPage::~WebPage() {
+    for (const auto& ws : clients_) {
+        if (ws) {
+            ws->disconnect(this);
+            ws->abort();
+        }
+    }
+    pool_.waitForDone();
+}
+
+bool WebPage::listen(const QHostAddress& host, quint16 port, QString& error) {
+    guard_ = new HttpGuard(&server_);
+    if (!guard_->listen(host, port)) {
+        error = guard_->errorString();
+        return false;
+    }
+    server_.bind(guard_);
+    return true;
+}
+
+quint16 WebPage::port() const {
+    return guard_ != nullptr ? guard_->serverPort() : 0;
+}
+
+void WebPage::setHeld(int held) {
+    if (held == held_) {
+        return;
+    }
+    held_ = held;
+    broadcast(QJsonDocument(stationJson("totals")).toJson(QJsonDocument::Compact));
+}
+
+QJsonObject WebPage::slotJson(int index) const {
+    const SlotStatus& s = station_.slotStatus()[static_cast<std::size_t>(index)];
+    const double now = station_.now();
+    QJsonObject o{{"i", index},
+                  {"slot", s.label},
+                  {"port", s.port},
+                  {"state", StateName(s.state)},
+                  {"updates", s.updates}};
+    if (!s.serial.isEmpty()) {
+        o.insert("serial", s.serial);
+    }
+    if (s.state == SlotState::Updating || s.state == SlotState::Removed) {
+        o.insert("phase", s.phase);
+        o.insert("percent", s.percent);
+        o.insert("elapsed_s", tenths(now - s.startedAt));
+    }
+    if (s.state == SlotState::Removed) {
+        o.insert("removed_s", tenths(now - s.removedAt));
+    }
+    if (!s.lastVerdict.isEmpty()) {
+        o.insert("last_verdict", s.lastVerdict);
+        o.insert("verdict_age_s", tenths(now - s.lastVerdictAt));
+    }
+    if (!s.message.isEmpty()) {
+        o.insert("message", s.message);
+    }
+    if (!s.cure.isEmpty()) {
+        o.insert("cure", s.cure);
+    }
+    return o;
+}
+
+QJsonObject WebPage::stationJson(const char* type) const {
+    const StationTotals t = station_.totals();
+    return {{"type", type},
+            {"station", name_},
+            {"draining", station_.draining()},
+            {"held", held_},
+            {"totals", QJsonObject{{"ok", t.ok},
+                                   {"failed", t.failed},
+                                   {"refused", t.refused},
+                                   {"running", t.running},
+                                   {"ok_per_hour", std::round(t.okPerHour * 10) / 10},
+                                   {"units_per_hour", std::round(t.unitsPerHour * 10) / 10}}}};
+}
+
+void WebPage::onChanged(int index, const QString& event, const QJsonObject& fields) {
+    if (event == "result") {
+        metrics_.addUpdate(fields.value("result").toString(), fields.value("elapsed_s").toDouble());
+    }
+    if (clients_.empty()) {
+        return;
+    }
+    dirty_.emplace(index, QDateTime::currentMSecsSinceEpoch());
+    if (!flush_.isActive()) {
+        flush_.start();
+    }
+}
+
+void WebPage::flush() {
+    QJsonObject m = stationJson("slots");
+    QJsonArray list;
+    const auto count = static_cast<int>(station_.slotStatus().size());
+    for (const auto& [index, since] : dirty_) {
+        if (index < count) {
+            QJsonObject o = slotJson(index);
+            o.insert("t", since); // for the page's latency figure
+            list.append(o);
+        }
+    }
+    dirty_.clear();
+    m.insert("slots", list);
+    broadcast(QJsonDocument(m).toJson(QJsonDocument::Compact));
+}
+
+void WebPage::broadcast(const QByteArray& message) {
+    const QString text = QString::fromUtf8(message);
+    for (const auto& ws : clients_) {
+        if (ws && ws->state() == QAbstractSocket::ConnectedState) {
+            ws->sendTextMessage(text);
+        }
+    }
+}
+
+void WebPage::onWebSocket() {
+    while (server_.hasPendingWebSocketConnections()) {
+        QWebSocket* ws = server_.nextPendingWebSocketConnection().release();
+        ws->setParent(this);
+        connect(ws, &QWebSocket::disconnected, ws, &QObject::deleteLater);
+        if (ws->requestUrl().path() != "/live" || !sameOrigin(*ws)) {
+            ws->close(QWebSocketProtocol::CloseCodePolicyViolated, "not this page's");
+            continue;
+        }
+        ws->setMaxAllowedIncomingMessageSize(1024);
+        ws->setMaxAllowedIncomingFrameSize(1024);
+        connect(ws, &QObject::destroyed, this, [this] {
+            std::erase_if(clients_, [](const QPointer<QWebSocket>& p) { return p.isNull(); });
+        });
+        clients_.emplace_back(ws);
+        // The whole station first; changes after.
+        QJsonObject m = stationJson("snapshot");
+        QJsonArray list;
+        for (int i = 0; i < static_cast<int>(station_.slotStatus().size()); ++i) {
+            list.append(slotJson(i));
+        }
+        m.insert("slots", list);
+        ws->sendTextMessage(QString::fromUtf8(QJsonDocument(m).toJson(QJsonDocument::Compact)));
+    }
+}
+
+void WebPage::routes() {
+    server_.route("/", Method::Get, [] { return asset("index.html", "text/html; charset=utf-8"); });
+    server_.route("/page.css", Method::Get,
+                  [] { return asset("page.css", "text/css; charset=utf-8"); });
+    server_.route("/page.js", Method::Get,
+                  [] { return asset("page.js", "text/javascript; charset=utf-8"); });
+    // The live feed. The server hands a WebSocket over (onWebSocket) only when a route
+    // takes its request: this one, which answers only what is not an upgrade.
+    server_.route("/live", Method::Get,
+                  [](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+                      if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) != 0) {
+                          responder.write(
+                              QJsonDocument(QJsonObject{{"error", "/live is a WebSocket"}}),
+                              QHttpServerResponder::StatusCode::BadRequest);
+                      }
+                  });
+    server_.route("/api/slots", Method::Get, [this] {
+        QJsonObject m = stationJson("slots");
+        QJsonArray list;
+        for (int i = 0; i < static_cast<int>(station_.slotStatus().size()); ++i) {
+            list.append(slotJson(i));
+        }
+        m.insert("slots", list);
+        return json(m);
+    });
+    server_.route("/metrics", Method::Get, [this] {
+        std::map<QString, int> byState;
+        for (const SlotStatus& s : station_.slotStatus()) {
+            ++byState[StateName(s.state)];
+        }
+        return finish(QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8",
+                                          metrics_.text(byState, held_)));
+    });
+
+    // Records are read on the pool, each query with a connection of its own, and the
+    // answer is sent from here when it is ready.
+    auto query = [this](auto work) -> QFuture<QHttpServerResponse> {
+        if (pending_->load() >= kMaxPendingQueries) {
+            return QtFuture::makeReadyFuture(
+                problem(Status::ServiceUnavailable, "too many records queries at once"));
+        }
+        ++*pending_;
+        return QtConcurrent::run(&pool_, [work, where = records_, pending = pending_] {
+            records::RecordStore store;
+            QString error;
+            QHttpServerResponse r =
+                store.open(where, error, false)
+                    ? work(store)
+                    : problem(Status::ServiceUnavailable, "cannot open the records: " + error);
+            --*pending;
+            return r;
+        });
+    };
+    auto records = [query](const QHttpServerRequest& request, bool csv) {
+        ReportFilter filter;
+        int limit = 0;
+        QString error;
+        if (!readQuery(request.query(), filter, limit, error)) {
+            return QtFuture::makeReadyFuture(problem(Status::BadRequest, error));
+        }
+        return query([filter, limit, csv](records::RecordStore& store) {
+            QString why;
+            auto rows = SelectRecords(store, filter, why);
+            if (!rows) {
+                return problem(Status::ServiceUnavailable, "cannot read the records: " + why);
+            }
+            std::reverse(rows->begin(), rows->end()); // newest first
+            const auto matching = static_cast<qsizetype>(rows->size());
+            if (matching > limit) {
+                rows->resize(static_cast<std::size_t>(limit));
+            }
+            if (csv) {
+                QHttpServerResponse r("text/csv; charset=utf-8", RecordsCsv(*rows));
+                r.setHeader("Content-Disposition", "attachment; filename=trm415-records.csv");
+                return finish(std::move(r));
+            }
+            QJsonArray list;
+            for (const records::UpdateRecord& r : *rows) {
+                list.append(recordJson(r));
+            }
+            return json({{"records", list}, {"matching", matching}, {"limit", limit}});
+        });
+    };
+    server_.route("/api/records", Method::Get,
+                  [records](const QHttpServerRequest& r) { return records(r, false); });
+    server_.route("/api/records.csv", Method::Get,
+                  [records](const QHttpServerRequest& r) { return records(r, true); });
+    server_.route("/api/line", Method::Get, [query, shown = records_.display()] {
+        return query([shown](records::RecordStore& store) {
+            QString why;
+            const auto stations = store.stations(why);
+            const auto rows = stations ? store.all(why) : std::nullopt;
+            if (!stations || !rows) {
+                return problem(Status::ServiceUnavailable, "cannot read the records: " + why);
+            }
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            QJsonArray list;
+            for (const records::StationInfo& s : *stations) {
+                int ok = 0, failed = 0, refused = 0, updating = 0, updates = 0;
+                QStringList busy; // slots with an update under way
+                for (const records::UpdateRecord& r : *rows) {
+                    if (r.station != s.name) {
+                        continue;
+                    }
+                    ++updates;
+                    if (r.result == records::kUnfinished) {
+                        ++updating;
+                        busy << r.slot;
+                    } else {
+                        (r.result == "ok" ? ok : r.result == "refused" ? refused : failed) += 1;
+                    }
+                }
+                QJsonArray slotArray;
+                for (const QString& item : s.slotList) {
+                    const QString label = item.section('=', 0, 0);
+                    slotArray.append(QJsonObject{{"label", label},
+                                                 {"port", item.section('=', 1)},
+                                                 {"updating", busy.contains(label)}});
+                }
+                const double age = s.heartbeat.msecsTo(now) / 1000.0;
+                list.append(QJsonObject{{"name", s.name},
+                                        {"host", s.host},
+                                        {"version", s.version},
+                                        {"started", iso(s.started)},
+                                        {"heartbeat", iso(s.heartbeat)},
+                                        {"heartbeat_age_s", tenths(age)},
+                                        {"stale", age > kStaleAfterS},
+                                        {"slots", slotArray},
+                                        {"ok", ok},
+                                        {"failed", failed},
+                                        {"refused", refused},
+                                        {"updating", updating},
+                                        {"updates", updates}});
+            }
+            return json({{"records", shown}, {"stale_after_s", kStaleAfterS}, {"stations", list}});
+        });
+    });
+}
+
+} // namespace trm::station
