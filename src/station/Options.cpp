@@ -343,6 +343,9 @@ bool readConfig(const std::string& path, Options& o, ParseState& st, std::string
             const std::string arg =
                 "--" + key.toStdString() + (eq < 0 ? std::string() : "=" + value.toStdString());
             readArgs({"trm415-station", arg}, o, st, why);
+            if (why.rfind("unknown option", 0) == 0) {
+                why = "'" + key.toStdString() + "' is not a setting of the configuration";
+            }
         }
         if (!why.empty()) {
             error = path + ":" + std::to_string(number) + ": " + why;

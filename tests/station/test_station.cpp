@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <vector>
 
 using namespace trm::testing;
 
@@ -78,9 +79,16 @@ TEST(Station, FourSlotsEightUnitsAllOkEachWithItsRow) {
 TEST(Station, AFaultAndAKilledRunnerStayInTheirSlots) {
     QTemporaryDir dir;
     const QString db = dir.filePath("records.sqlite");
+    // The jig's hooks beside them: one that hangs when an update begins (killed after
+    // its 10 s, without holding anything up), one that notes each result's environment.
+    const QString hooks = dir.filePath("hooks");
+    QDir().mkpath(hooks);
     Program station(TRM_STATION_BIN,
                     {QString("--simulate=3:%1").arg(kFast), "--units=3",
-                     "--simulate-slot=2:wrong-sum=start-program", "--records=" + db, "--json"});
+                     "--simulate-slot=2:wrong-sum=start-program", "--records=" + db, "--json",
+                     "--on-start=/bin/sleep 600",
+                     "--on-result=/bin/sh -c 'env | grep ^TRM_ | sort > \"$0/$TRM_SLOT\"' " +
+                         hooks});
     qint64 pid = 0;
     ASSERT_TRUE(station.waitUntil([&] { return inPhase(station, "S3", "boot-loader", &pid); }));
     ASSERT_GT(pid, 0);
@@ -104,7 +112,23 @@ TEST(Station, AFaultAndAKilledRunnerStayInTheirSlots) {
     for (const UpdateRecord& r : rows) {
         EXPECT_EQ(r.result, result[r.slot]["result"].toString()) << r.slot.toStdString();
         EXPECT_TRUE(r.end.isValid());
+        // The result hook saw this update.
+        QFile f(QDir(hooks).filePath(r.slot));
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << r.slot.toStdString();
+        const QString env = QString::fromUtf8(f.readAll());
+        for (const QString& line :
+             QStringList{"TRM_EVENT=result", "TRM_SLOT=" + r.slot, "TRM_PORT=" + r.port,
+              "TRM_RESULT=" + r.result, "TRM_RECORD_ID=" + r.id,
+              QString("TRM_EXIT_STATUS=%1").arg(r.exitStatus)}) {
+            EXPECT_TRUE(env.contains(line + "\n")) << line.toStdString() << " in\n"
+                                                   << env.toStdString();
+        }
     }
+    int killed = 0;
+    for (const QJsonObject& o : station.events("station")) {
+        killed += o["hook_problem"].toString().contains("killed: still running after 10 s");
+    }
+    EXPECT_EQ(killed, 3);
 }
 
 // SIGTERM while two units are being updated: both finish ok, no further unit starts.
@@ -129,6 +153,39 @@ TEST(Station, SigtermLetsTheUpdatesUnderWayFinish) {
     }
     EXPECT_TRUE(draining);
     EXPECT_EQ(rowsOf(db).size(), 2u);
+}
+
+// SIGHUP: the update under way ends, then the station starts again in the same process
+// with its configuration read anew (here: two slots instead of one).
+TEST(Station, SighupStartsAgainWithTheConfigurationReadAnew) {
+    QTemporaryDir dir;
+    const QString db = dir.filePath("records.sqlite");
+    const QString conf = dir.filePath("station.conf");
+    auto configure = [&](const QString& text) {
+        QFile f(conf);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text.toUtf8());
+    };
+    configure(QString("simulate = 1:%1\nunits = 5\nrecords = %2\n").arg(kFast, db));
+    Program station(TRM_STATION_BIN, {"--config=" + conf, "--json"});
+    ASSERT_TRUE(station.waitUntil([&] { return inPhase(station, "S1", "boot-loader"); }));
+    configure(QString("simulate = 2:%1\nunits = 2\nrecords = %2\n").arg(kFast, db));
+    station.signal(SIGHUP);
+    ASSERT_EQ(station.finish(), 0) << station.err.toStdString();
+
+    const auto results = station.events("result");
+    ASSERT_EQ(results.size(), 3u);
+    for (const QJsonObject& r : results) {
+        EXPECT_EQ(r["result"].toString(), "ok");
+    }
+    std::vector<int> slotCounts; // of each start
+    for (const QJsonObject& o : station.events("station")) {
+        if (o.contains("version")) {
+            slotCounts.push_back(o["slots"].toInt());
+        }
+    }
+    EXPECT_EQ(slotCounts, (std::vector<int>{1, 2}));
+    EXPECT_EQ(rowsOf(db).size(), 3u);
 }
 
 // A unit the second SIGTERM closes in the middle of its firmware is left in its boot

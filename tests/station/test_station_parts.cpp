@@ -1,0 +1,120 @@
+// The station's parts read from text a user or a runner gives: hook commands, the page's
+// address, the configuration file, and the Prometheus figures built from results.
+#include "station/Hooks.h"
+#include "station/Metrics.h"
+#include "station/Options.h"
+
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace trm::station;
+
+TEST(StationParts, HookCommandsSplitAsAShellWouldWithoutExpanding) {
+    struct Case {
+        const char* text;
+        QStringList words; // empty: refused
+    };
+    const Case cases[] = {
+        {"/usr/bin/lamp green", {"/usr/bin/lamp", "green"}},
+        {"  lamp   'two words'  \"and $HOME\" ", {"lamp", "two words", "and $HOME"}},
+        {R"(sh -c 'echo "$TRM_SLOT" > /tmp/x')", {"sh", "-c", R"(echo "$TRM_SLOT" > /tmp/x)"}},
+        {R"(printf a\ b 'it''s')", {"printf", "a b", "its"}},
+        {"lamp ''", {"lamp", ""}},
+        {"lamp 'unbalanced", {}},
+        {"   ", {}},
+        {"''", {}},
+    };
+    for (const Case& c : cases) {
+        QString error;
+        const auto hook = ParseHook(c.text, error);
+        if (c.words.isEmpty()) {
+            EXPECT_FALSE(hook) << c.text;
+            EXPECT_FALSE(error.isEmpty()) << c.text;
+        } else {
+            ASSERT_TRUE(hook) << c.text << ": " << error.toStdString();
+            EXPECT_EQ(QStringList{hook->program} + hook->arguments, c.words) << c.text;
+        }
+    }
+}
+
+TEST(StationParts, PageAddresses) {
+    struct Case {
+        const char* text;
+        const char* host; // null: refused
+        int port;
+    };
+    const Case cases[] = {
+        {"127.0.0.1:8415", "127.0.0.1", 8415}, {":8415", "0.0.0.0", 8415},
+        {"[::1]:80", "::1", 80},               {"localhost:0", "127.0.0.1", 0},
+        {"8415", nullptr, 0},                  {"127.0.0.1:", nullptr, 0},
+        {"127.0.0.1:70000", nullptr, 0},       {"example.com:80", nullptr, 0},
+        {"127.0.0.1:-1", nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        QHostAddress host;
+        quint16 port = 0;
+        QString error;
+        const bool ok = ParseHttpAddress(c.text, host, port, error);
+        EXPECT_EQ(ok, c.host != nullptr) << c.text;
+        if (ok && c.host != nullptr) {
+            EXPECT_EQ(host == QHostAddress::Any ? QString("0.0.0.0") : host.toString(), c.host);
+            EXPECT_EQ(port, c.port) << c.text;
+        }
+    }
+}
+
+TEST(StationParts, ConfigurationErrorsNameTheFileAndLine) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("station.conf");
+    const std::pair<const char*, const char*> cases[] = {
+        {"slots = auto\nhttp = nowhere\n", ":2: --http takes HOST:PORT"},
+        {"# hooks\nslots = auto\n\non-result = lamp 'half\n", ":4: --on-result: the hook's"},
+        {"slots = auto\nhttp =\n", ":2: 'http' has no value"},
+        {"bogus = 1\n", ":1: 'bogus' is not a setting"},
+    };
+    for (const auto& [text, want] : cases) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+        f.close();
+        Options o;
+        std::string error;
+        std::string arg = "--config=" + path.toStdString();
+        char* argv[] = {const_cast<char*>("trm415-station"), arg.data()};
+        EXPECT_FALSE(ParseOptions(2, argv, o, error)) << text;
+        EXPECT_NE(error.find(path.toStdString() + want), std::string::npos) << error;
+    }
+}
+
+TEST(StationParts, MetricsCountResultsIntoCumulativeBucketsAndEscapeLabels) {
+    Metrics m;
+    m.addUpdate("ok", 34.6);
+    m.addUpdate("ok", 36);
+    m.addUpdate("boot-loader \"error\"\n", 8);
+    m.addUpdate("ok", 500); // beyond every bucket: +Inf alone
+    const QString t = QString::fromUtf8(m.text({{"updating", 3}, {"waiting", 1}}, 2));
+    for (const char* line : {
+             "trm415_updates_total{result=\"ok\"} 3\n",
+             "trm415_updates_total{result=\"refused\"} 0\n",
+             "trm415_updates_total{result=\"boot-loader \\\"error\\\"\\n\"} 1\n",
+             "trm415_update_duration_seconds_bucket{le=\"10\"} 1\n",
+             "trm415_update_duration_seconds_bucket{le=\"35\"} 2\n",
+             "trm415_update_duration_seconds_bucket{le=\"40\"} 3\n",
+             "trm415_update_duration_seconds_bucket{le=\"120\"} 3\n",
+             "trm415_update_duration_seconds_bucket{le=\"+Inf\"} 4\n",
+             "trm415_update_duration_seconds_sum 578.6\n",
+             "trm415_update_duration_seconds_count 4\n",
+             "trm415_slots{state=\"updating\"} 3\n",
+             "trm415_slots{state=\"removed\"} 0\n",
+             "trm415_records_held 2\n",
+         }) {
+        EXPECT_TRUE(t.contains(line)) << line << "in\n" << t.toStdString();
+    }
+    EXPECT_FALSE(QString::fromUtf8(m.text({}, -1)).contains("records_held"));
+    // A runner gone wrong cannot grow the figures without end.
+    for (int i = 0; i < 100; ++i) {
+        m.addUpdate(QString("odd %1").arg(i), 1);
+    }
+    EXPECT_LE(QString::fromUtf8(m.text({}, -1)).count("trm415_updates_total{"), 34);
+}
