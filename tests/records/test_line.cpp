@@ -6,8 +6,12 @@
 #include "tests/support/Programs.h"
 
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -131,6 +135,42 @@ TEST(Line, ThreeStationsWriteEveryRowOnceWithItsStation) {
     EXPECT_EQ(line.finish(), 0);
     EXPECT_TRUE(line.out.contains("24 updates: ok 24")) << line.out.toStdString();
     EXPECT_EQ(one.out.trimmed().split('\n').size(), 9); // the header and 8 rows
+
+    // A fourth station's page shows the line: every station in the store, with its slots
+    // and totals; one with no heartbeat for 10 s is stale.
+    Program paged(TRM_STATION_BIN,
+                  stationArgs(pg.uri("line3"), "st-page", dir.filePath("p"), 1, 100) +
+                      QStringList{"--http=127.0.0.1:0"});
+    int port = 0;
+    ASSERT_TRUE(paged.waitUntil([&] {
+        for (const QJsonObject& o : paged.events("station")) {
+            port = o["http_port"].toInt();
+        }
+        return port > 0;
+    }));
+    QNetworkAccessManager net;
+    QNetworkReply* reply =
+        net.get(QNetworkRequest(QUrl(QString("http://127.0.0.1:%1/api/line").arg(port))));
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    ASSERT_EQ(reply->error(), QNetworkReply::NoError) << reply->errorString().toStdString();
+    const QJsonArray list =
+        QJsonDocument::fromJson(reply->readAll()).object()["stations"].toArray();
+    reply->deleteLater();
+    std::map<QString, QJsonObject> byName;
+    for (const QJsonValue& v : list) {
+        byName[v["name"].toString()] = v.toObject();
+    }
+    ASSERT_EQ(byName.size(), 4u);
+    for (const char* name : {"st-a", "st-b", "st-c"}) {
+        const QJsonObject st = byName[name];
+        EXPECT_EQ(st["ok"].toInt(), 8) << name;
+        EXPECT_EQ(st["slots"].toArray().size(), 4) << name;
+        EXPECT_EQ(st["stale"].toBool(), st["heartbeat_age_s"].toDouble() > 10) << name;
+    }
+    EXPECT_FALSE(byName["st-page"]["stale"].toBool());
+    EXPECT_EQ(byName["st-page"]["slots"].toArray()[0].toObject()["label"].toString(), "S1");
 }
 
 // The server hung (every process stopped) for a while, then restarted, during one

@@ -243,6 +243,13 @@ def main():
         until(listed, "the markup serial listed as text")
         assert not driver.find_elements(By.CSS_SELECTOR, "#records img")
 
+        # The line: this station, registered in its records, with its four slots.
+        driver.get(url + "#/line")
+        until(lambda: driver.find_elements(By.CSS_SELECTOR, "#stations .station .chip"),
+              "the line lists the station")
+        assert len(driver.find_elements(By.CSS_SELECTOR, "#stations .station")) == 1
+        assert len(driver.find_elements(By.CSS_SELECTOR, "#stations .chip")) == 4
+
         # The station restarts: the page reconnects by itself.
         driver.get(url)
         until(lambda: driver.find_element(By.ID, "link").text == "live", "live again")

@@ -83,12 +83,12 @@ TEST(Station, AFaultAndAKilledRunnerStayInTheirSlots) {
     // its 10 s, without holding anything up), one that notes each result's environment.
     const QString hooks = dir.filePath("hooks");
     QDir().mkpath(hooks);
-    Program station(TRM_STATION_BIN,
-                    {QString("--simulate=3:%1").arg(kFast), "--units=3",
-                     "--simulate-slot=2:wrong-sum=start-program", "--records=" + db, "--json",
-                     "--on-start=/bin/sleep 600",
-                     "--on-result=/bin/sh -c 'env | grep ^TRM_ | sort > \"$0/$TRM_SLOT\"' " +
-                         hooks});
+    Program station(
+        TRM_STATION_BIN,
+        {QString("--simulate=3:%1").arg(kFast), "--units=3",
+         "--simulate-slot=2:wrong-sum=start-program", "--records=" + db, "--json",
+         "--on-start=/bin/sleep 600",
+         "--on-result=/bin/sh -c 'env | grep ^TRM_ | sort > \"$0/$TRM_SLOT\"' " + hooks});
     qint64 pid = 0;
     ASSERT_TRUE(station.waitUntil([&] { return inPhase(station, "S3", "boot-loader", &pid); }));
     ASSERT_GT(pid, 0);
@@ -118,8 +118,8 @@ TEST(Station, AFaultAndAKilledRunnerStayInTheirSlots) {
         const QString env = QString::fromUtf8(f.readAll());
         for (const QString& line :
              QStringList{"TRM_EVENT=result", "TRM_SLOT=" + r.slot, "TRM_PORT=" + r.port,
-              "TRM_RESULT=" + r.result, "TRM_RECORD_ID=" + r.id,
-              QString("TRM_EXIT_STATUS=%1").arg(r.exitStatus)}) {
+                         "TRM_RESULT=" + r.result, "TRM_RECORD_ID=" + r.id,
+                         QString("TRM_EXIT_STATUS=%1").arg(r.exitStatus)}) {
             EXPECT_TRUE(env.contains(line + "\n")) << line.toStdString() << " in\n"
                                                    << env.toStdString();
         }
