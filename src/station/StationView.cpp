@@ -4,6 +4,7 @@
 #include <QLoggingCategory>
 
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -263,6 +264,16 @@ void StationView::redraw() {
     dirty_ = false;
 }
 
+double CpuSeconds(int who) {
+    rusage u{};
+    if (::getrusage(who, &u) != 0) {
+        return 0;
+    }
+    const double s = static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                     static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return std::round(s * 1000) / 1000;
+}
+
 void StationView::finish() {
     if (style_.tty) {
         redraw();
@@ -277,7 +288,9 @@ void StationView::finish() {
                             {"ok_per_hour", std::round(t.okPerHour)},
                             {"units_per_hour", std::round(t.unitsPerHour)},
                             {"records_held", std::max(held_, 0)},
-                            {"exit_status", station_.exitStatus()}});
+                            {"exit_status", station_.exitStatus()},
+                            {"station_cpu_s", CpuSeconds(RUSAGE_SELF)},
+                            {"runners_cpu_s", CpuSeconds(RUSAGE_CHILDREN)}});
         return;
     }
     note(totalsLine(), {}, station_.exitStatus() == 0 ? Tone::Good : Tone::Bad);

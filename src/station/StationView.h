@@ -17,6 +17,10 @@ namespace trm::station {
 using cli::Style;
 using cli::Tone;
 
+// CPU seconds (user and system) of this process (RUSAGE_SELF) or of its children that
+// have ended (RUSAGE_CHILDREN).
+double CpuSeconds(int who);
+
 class StationView : public QObject {
 public:
     // `bell`: a failure rings the terminal's bell once (on a terminal only).

@@ -25,7 +25,8 @@ namespace {
 using Status = QHttpServerResponse::StatusCode;
 using Method = QHttpServerRequest::Method;
 
-// How soon a change is sent to the pages: changes that come together go in one message.
+// Changes are sent to the pages at most this often: those that come together go in one
+// message.
 constexpr int kFlushMs = 50;
 // A station with no heartbeat for this long is marked stale on the line page.
 constexpr int kStaleAfterS = 10;
@@ -156,7 +157,6 @@ WebPage::WebPage(Station& station, records::Location records, QString stationNam
       name_(std::move(stationName)) {
     pool_.setMaxThreadCount(2);
     flush_.setSingleShot(true);
-    flush_.setInterval(kFlushMs);
     connect(&flush_, &QTimer::timeout, this, &WebPage::flush);
     connect(&station_, &Station::changed, this, &WebPage::onChanged);
     connect(&server_, &QAbstractHttpServer::newWebSocketConnection, this, &WebPage::onWebSocket);
@@ -248,13 +248,21 @@ void WebPage::onChanged(int index, const QString& event, const QJsonObject& fiel
     if (clients_.empty()) {
         return;
     }
-    dirty_.emplace(index, QDateTime::currentMSecsSinceEpoch());
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    dirty_.emplace(index, now);
+    // At once when nothing was sent for a while; else with what else comes meanwhile.
     if (!flush_.isActive()) {
-        flush_.start();
+        const qint64 wait = lastFlush_ + kFlushMs - now;
+        if (wait <= 0) {
+            flush();
+        } else {
+            flush_.start(static_cast<int>(wait));
+        }
     }
 }
 
 void WebPage::flush() {
+    lastFlush_ = QDateTime::currentMSecsSinceEpoch();
     QJsonObject m = stationJson("slots");
     QJsonArray list;
     const auto count = static_cast<int>(station_.slotStatus().size());
@@ -307,6 +315,8 @@ void WebPage::onWebSocket() {
 
 void WebPage::routes() {
     server_.route("/", Method::Get, [] { return asset("index.html", "text/html; charset=utf-8"); });
+    server_.route("/favicon.ico", Method::Get,
+                  [] { return finish(QHttpServerResponse(Status::NoContent), true); });
     server_.route("/page.css", Method::Get,
                   [] { return asset("page.css", "text/css; charset=utf-8"); });
     server_.route("/page.js", Method::Get,

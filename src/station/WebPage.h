@@ -64,6 +64,7 @@ private:
     std::vector<QPointer<QWebSocket>> clients_;
     std::map<int, qint64> dirty_; // slot -> when the first change not yet sent came (ms)
     QTimer flush_;
+    qint64 lastFlush_ = 0; // ms since the epoch
     Metrics metrics_;
     int held_ = -1;
     std::shared_ptr<std::atomic<int>> pending_ = std::make_shared<std::atomic<int>>(0);

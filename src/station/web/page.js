@@ -5,6 +5,7 @@
 const tiles = new Map(); // slot index -> {el, data, at}
 const latencies = [];    // ms from the station seeing a runner's event to its tile drawn
 window.trmLatencies = latencies;
+window.trmFeedBytes = 0; // what the live feed has brought
 let socket = null;
 
 function el(tag, cls, text) {
@@ -122,6 +123,7 @@ function connect() {
   socket.onopen = () => { link.textContent = "live"; link.className = "link up"; };
   socket.onmessage = (ev) => {
     let m;
+    window.trmFeedBytes += ev.data.length;
     try { m = JSON.parse(ev.data); } catch (e) { return; }
     if (m.type === "snapshot") {
       tiles.clear();
