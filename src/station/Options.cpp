@@ -207,17 +207,12 @@ bool readArgs(const std::vector<std::string>& args, Options& o, ParseState& st,
         } else if (a.rfind("--result", 0) == 0 && value("--result", v)) {
             o.filter.result = QString::fromStdString(v);
         } else if (a.rfind("--since", 0) == 0 && value("--since", v)) {
-            o.filter.since = QDateTime::fromString(QString::fromStdString(v), Qt::ISODate);
-            if (!o.filter.since.isValid()) {
-                o.filter.since = QDateTime(
-                    QDate::fromString(QString::fromStdString(v), Qt::ISODate), QTime(0, 0));
-            }
+            o.filter.since = ParseSince(QString::fromStdString(v));
             if (!o.filter.since.isValid()) {
                 error =
                     "--since takes a date such as 2026-12-09 or 2026-12-09T14:00, not '" + v + "'";
                 return false;
             }
-            o.filter.since.setTimeSpec(Qt::UTC);
         } else if (a == "--slots=" || (a == "--slots" && i + 1 >= argc)) {
             error = "--slots takes LABEL=PORT,... (such as A=1-1.1,B=1-1.2) or auto";
             return false;

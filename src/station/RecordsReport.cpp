@@ -19,6 +19,17 @@ QString csvField(const QString& s) {
 
 } // namespace
 
+QDateTime ParseSince(const QString& text) {
+    QDateTime t = QDateTime::fromString(text, Qt::ISODate);
+    if (!t.isValid()) {
+        t = QDateTime(QDate::fromString(text, Qt::ISODate), QTime(0, 0));
+    }
+    if (t.isValid()) {
+        t.setTimeSpec(Qt::UTC);
+    }
+    return t;
+}
+
 bool ReportFilter::matches(const records::UpdateRecord& r) const {
     if (!serial.isEmpty() && r.serial != serial) {
         return false;

@@ -19,6 +19,10 @@ struct ReportFilter {
     bool matches(const records::UpdateRecord& r) const;
 };
 
+// A `since` filter: a date (2026-12-09) or a date and time (2026-12-09T14:00), UTC.
+// Invalid when it is neither.
+QDateTime ParseSince(const QString& text);
+
 // The rows of `store` that `filter` lets through, oldest first (nullopt: unreadable).
 std::optional<std::vector<records::UpdateRecord>>
 SelectRecords(records::RecordStore& store, const ReportFilter& filter, QString& error);

@@ -115,15 +115,11 @@ bool readQuery(const QUrlQuery& q, ReportFilter& f, int& limit, QString& error) 
         } else if (key == "station") {
             f.station = value;
         } else if (key == "since") {
-            f.since = QDateTime::fromString(value, Qt::ISODate);
-            if (!f.since.isValid()) {
-                f.since = QDateTime(QDate::fromString(value, Qt::ISODate), QTime(0, 0));
-            }
+            f.since = ParseSince(value);
             if (!f.since.isValid()) {
                 error = "since takes a date such as 2026-12-09 or 2026-12-09T14:00";
                 return false;
             }
-            f.since.setTimeSpec(Qt::UTC);
         } else if (key == "limit") {
             bool ok = false;
             limit = value.toInt(&ok);
