@@ -13,6 +13,7 @@
 #include <cmath>
 #include <fstream>
 #include <iterator>
+#include <pthread.h>
 #include <set>
 
 namespace trm::sim {
@@ -265,7 +266,10 @@ ReplayUnit::ReplayUnit(Recording recording, ReplayBus& bus, const UnitScenario& 
     for (const RecordedEvent& e : recording_.events) {
         totalWrites_ += e.kind == RecordedEvent::Kind::Write ? 1 : 0;
     }
-    scheduler_ = std::thread([this] { schedulerMain(); });
+    scheduler_ = std::thread([this] {
+        ::pthread_setname_np(::pthread_self(), "trm-sim-replay"); // as ps and perf show it
+        schedulerMain();
+    });
 }
 
 ReplayUnit::~ReplayUnit() {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <pthread.h>
 
 namespace trm::sim {
 
@@ -14,7 +15,10 @@ constexpr int kVanishDelayMs = 20; // from a reset request to leaving the bus
 } // namespace
 
 SimUnit::SimUnit(UnitScenario scenario) : scenario_(std::move(scenario)) {
-    scheduler_ = std::thread([this] { schedulerMain(); });
+    scheduler_ = std::thread([this] {
+        ::pthread_setname_np(::pthread_self(), "trm-sim-unit"); // as ps and perf show it
+        schedulerMain();
+    });
 }
 
 SimUnit::~SimUnit() {

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 
 namespace trm {
 
@@ -35,7 +36,10 @@ THidDeviceReadThread::THidDeviceReadThread(THidDeviceController* controller, THi
     : controller_(controller), device_(device), connection_(std::move(connection)),
       inputLength_(std::max<std::size_t>(inputLength, 1)), sleepTime_(std::max(sleepTime, 1)),
       handOver_(controller) {
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        ::pthread_setname_np(::pthread_self(), "trm-hid-read"); // as ps and perf show it
+        run();
+    });
 }
 
 THidDeviceReadThread::~THidDeviceReadThread() {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <pthread.h>
 #include <system_error>
 
 namespace trm {
@@ -36,7 +37,10 @@ bool LUsb::Open() {
     delivery_.rearm();
     running_ = true;
     try {
-        worker_ = std::thread([this] { workerMain(); });
+        worker_ = std::thread([this] {
+            ::pthread_setname_np(::pthread_self(), "trm-link"); // as ps and perf show it
+            workerMain();
+        });
     } catch (const std::system_error& e) {
         running_ = false;
         qCWarning(lcLink, "the link session's worker cannot be started: %s", e.what());
