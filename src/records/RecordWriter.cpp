@@ -46,6 +46,13 @@ RecordWriter::~RecordWriter() {
     }
 }
 
+void RecordWriter::beat() {
+    if (direct_ && station_) {
+        QString ignored; // a missed beat is made up by the next
+        direct_->heartbeat(station_->name, QDateTime::currentDateTimeUtc(), ignored);
+    }
+}
+
 bool RecordWriter::open(const Location& where, const QString& stateDir, const StationInfo* station,
                         QString& error, QString& warning, int* closedUnfinished) {
     location_ = where;

@@ -53,6 +53,10 @@ public:
     // Writes `r` (a fresh id when it has none): to the file, or into the spool.
     bool write(UpdateRecord& r, QString& error);
 
+    // The station's heartbeat, for a file (the server's sender beats by itself every
+    // 5 s); call it about as often.
+    void beat();
+
     Status status() const;
     // Waits up to `ms` for the held rows to reach the server; true when none is left.
     bool drain(int ms);

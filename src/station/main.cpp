@@ -224,6 +224,12 @@ int run(int argc, char** argv, bool& restart) {
                   {{"closed_unfinished", closed}});
     }
     std::unique_ptr<WebPage> web;
+    // A file's heartbeat, so that the line page sees this station alive.
+    QTimer beat;
+    if (!records.isServer()) {
+        QObject::connect(&beat, &QTimer::timeout, &app, [&records] { records.beat(); });
+        beat.start(5000);
+    }
     // The rows held by the spool, said when their number or the server's state changes.
     QTimer spoolWatch;
     if (records.isServer()) {

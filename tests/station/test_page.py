@@ -248,6 +248,8 @@ def main():
         until(lambda: driver.find_elements(By.CSS_SELECTOR, "#stations .station .chip"),
               "the line lists the station")
         assert len(driver.find_elements(By.CSS_SELECTOR, "#stations .station")) == 1
+        # Up for more than 10 s by now, and beating: not stale.
+        assert not driver.find_elements(By.CSS_SELECTOR, "#stations .station.stale")
         assert len(driver.find_elements(By.CSS_SELECTOR, "#stations .chip")) == 4
 
         # The station restarts: the page reconnects by itself.
