@@ -45,9 +45,9 @@ for i in 1 2 3; do
 done
 row "lone unit's update (trm415-run --simulate)" "$(printf %.3f "$lone") s" "" ""
 
-for spec in "${runs[@]}"; do
-    slots=${spec%:*}
-    units=${spec#*:}
+for run_size in "${runs[@]}"; do
+    slots=${run_size%:*}
+    units=${run_size#*:}
     echo "== trm415-station --simulate=$slots --units=$units"
     # The subshell's children are the station alone, so its `times` are the CPU of the
     # station and of every runner it waited for.
