@@ -8,9 +8,11 @@
 //    keep-alive running;
 //  - peak resident memory and start-up time of the programs, measured on child
 //    processes of the built binaries.
+// Its threads run on one CPU, as trm415-run's do (--cpu=any: wherever the scheduler puts them).
 // Run by scripts/bench.sh; CI only builds it.
 #include "app/Isp.h"
 #include "app/Startup.h"
+#include "cli/Cpus.h"
 #include "diag/Fhiddata.h"
 #include "diag/Fprogdata.h"
 #include "sim/SimHidBus.h"
@@ -219,6 +221,16 @@ int main(int argc, char** argv) {
         std::printf("%.1f\n", beforeMainMs + static_cast<double>(t.nsecsElapsed()) / 1e6);
         DestroyForms();
         return 0;
+    }
+    // As trm415-run does, every thread of the update runs on the CPU it starts on;
+    // --cpu=any leaves them to the scheduler, as the operator's program does.
+    const bool anyCpu = argc > 1 && std::strcmp(argv[1], "--cpu=any") == 0;
+    std::string why;
+    const int cpu = cli::CurrentCpu();
+    if (!anyCpu && cpu >= 0 && cli::BindToCpu(cpu, why)) {
+        std::printf("threads on CPU %d, as trm415-run runs them (--cpu=any: anywhere)\n", cpu);
+    } else {
+        std::printf("threads wherever the scheduler puts them\n");
     }
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);

@@ -91,14 +91,23 @@ void SimUnit::onOutputReport(const std::uint8_t* report, std::size_t length) {
     if (length < 2) {
         return;
     }
-    std::lock_guard lock(m_);
-    if (!present_ || gone_) {
-        return;
+    std::vector<std::function<void()>> replies;
+    {
+        std::lock_guard lock(m_);
+        if (!present_ || gone_) {
+            return;
+        }
+        inWrite_ = true;
+        if (identity_ == Identity::Run) {
+            handleRun(report + 1, length - 1);
+        } else {
+            handleBoot(report + 1, length - 1);
+        }
+        inWrite_ = false;
+        replies.swap(dueNow_);
     }
-    if (identity_ == Identity::Run) {
-        handleRun(report + 1, length - 1);
-    } else {
-        handleBoot(report + 1, length - 1);
+    for (auto& send : replies) {
+        sendNow(std::move(send));
     }
 }
 
@@ -193,11 +202,11 @@ void SimUnit::replyFrame(std::uint8_t command, const Bytes& payload, int delayMs
     sendLater(delayMs + scenario_.lateMs, std::move(report), command == cmd::DspWriteBlock);
 }
 
-// Sends `report` after `delayMs`, unless the unit has left or restarted meanwhile.
-// Caller holds m_.
+// Sends `report` after `delayMs`, unless the unit has left or restarted meanwhile; one
+// due at once in answer to a write goes out as that write ends. Caller holds m_.
 void SimUnit::sendLater(int delayMs, Bytes report, bool dspAck) {
     const std::uint64_t epoch = epoch_;
-    schedule(delayMs, [this, report = std::move(report), epoch, dspAck] {
+    auto send = [this, report = std::move(report), epoch, dspAck] {
         UnitPort* port;
         {
             std::lock_guard lock(m_);
@@ -210,7 +219,30 @@ void SimUnit::sendLater(int delayMs, Bytes report, bool dspAck) {
             }
         }
         port->sendInput(report);
-    });
+    };
+    if (delayMs <= 0 && inWrite_) {
+        dueNow_.push_back(std::move(send));
+    } else {
+        schedule(delayMs, std::move(send));
+    }
+}
+
+// Runs `send` at once, unless the scheduler holds (or is running) a task due by now,
+// which must go first: then `send` queues behind it.
+void SimUnit::sendNow(std::function<void()> send) {
+    {
+        std::unique_lock lock(qm_);
+        const auto now = std::chrono::steady_clock::now();
+        const bool earlier = running_ || std::any_of(tasks_.begin(), tasks_.end(),
+                                                     [&](const Task& t) { return t.due <= now; });
+        if (earlier) {
+            tasks_.push_back({now, seq_++, std::move(send)});
+            lock.unlock();
+            qcv_.notify_all();
+            return;
+        }
+    }
+    send();
 }
 
 // ------------------------------------------------------------ boot loader
@@ -464,9 +496,11 @@ void SimUnit::schedulerMain() {
         }
         std::function<void()> fn = std::move(next->fn);
         tasks_.erase(next);
+        running_ = true;
         lock.unlock();
         fn();
         lock.lock();
+        running_ = false;
     }
 }
 

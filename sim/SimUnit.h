@@ -149,6 +149,7 @@ private:
     void handleBoot(const std::uint8_t* data, std::size_t n);
     void replyFrame(std::uint8_t command, const Bytes& payload, int delayMs);
     void sendLater(int delayMs, Bytes report, bool dspAck);
+    void sendNow(std::function<void()> send);
     void restartInto(Identity identity);
     void vanish();
 
@@ -160,6 +161,11 @@ private:
     bool silent_ = false; // went silent by a fault
     Identity identity_ = Identity::Run;
     std::uint64_t epoch_ = 0; // bumped at each attach/detach; stale replies are dropped
+    // While a report from the host is handled: replies due at once wait here, and the
+    // writer's own thread sends them as its write ends, as a unit's answer comes with no
+    // thread of ours in between.
+    bool inWrite_ = false;
+    std::vector<std::function<void()>> dueNow_;
 
     // Application memory.
     Bytes dsp_ = Bytes(65536, 0);
@@ -190,6 +196,7 @@ private:
     std::condition_variable qcv_;
     std::vector<Task> tasks_;
     std::uint64_t seq_ = 0;
+    bool running_ = false; // the scheduler is running a task it took
     bool quit_ = false;
     std::thread scheduler_;
 };

@@ -39,6 +39,9 @@ const char* const kUsageText =
     "  --log=FILE           write the whole log, at full detail, to FILE as well\n"
     "  --timeout=SECONDS    the limit of the whole update, from the start of the run\n"
     "                       (default 120): a unit still at work then is given up\n"
+    "  --cpu=N|any          run every thread of the update on CPU N (default: the\n"
+    "                       CPU the run starts on, which makes each hand-over\n"
+    "                       between them cheaper); any: wherever the scheduler likes\n"
     "  --show               show the window (when a display exists)\n"
     "  --screenshot=FILE    save a PNG of the main window once the unit is found\n"
     "  --version            print the versions and the built-in images' SHA-256\n"
@@ -115,6 +118,21 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
                 return false;
             }
             o.timeoutS = static_cast<int>(s);
+        } else if (a.rfind("--cpu", 0) == 0) {
+            if (!value("--cpu", v)) {
+                error = "--cpu takes a CPU number or 'any'";
+                return false;
+            }
+            char* end = nullptr;
+            const long c = std::strtol(v.c_str(), &end, 10);
+            if (v == "any") {
+                o.cpu = Options::kCpuAny;
+            } else if (v.empty() || *end != '\0' || c < 0 || c > 4095) {
+                error = "--cpu takes a CPU number (0 to 4095) or 'any', not '" + v + "'";
+                return false;
+            } else {
+                o.cpu = static_cast<int>(c);
+            }
         } else {
             error = "unknown option '" + a + "'";
             return false;

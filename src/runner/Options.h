@@ -25,6 +25,11 @@ struct Options {
     int timeoutS = 120;
     std::string screenshot;
     std::string logFile;
+    // --cpu: the CPU every thread of the run is bound to; kCpuHere binds to the CPU the
+    // run starts on, kCpuAny leaves the threads to the scheduler.
+    static constexpr int kCpuHere = -1;
+    static constexpr int kCpuAny = -2;
+    int cpu = kCpuHere;
 };
 
 // Reads argv into `o`. False, with the reason in `error`, for anything not understood:

@@ -5,6 +5,7 @@
 // --simulate it works on the built-in simulated unit; --check looks at the machine.
 // This file reads the options and hands over; UpdateRun does the work of one run.
 #include "app/Startup.h"
+#include "cli/Cpus.h"
 #include "cli/Log.h"
 #include "runner/Doctor.h"
 #include "runner/ExitStatus.h"
@@ -68,6 +69,14 @@ int main(int argc, char** argv) {
     if (o.version) {
         PrintVersion(TRM_VERSION);
         return kOk;
+    }
+    // Before any thread is started: each inherits the binding.
+    if (o.cpu != Options::kCpuAny) {
+        const int cpu = o.cpu == Options::kCpuHere ? cli::CurrentCpu() : o.cpu;
+        std::string why;
+        if (cpu >= 0 && !cli::BindToCpu(cpu, why) && o.cpu != Options::kCpuHere) {
+            return usageError("--cpu: " + why);
+        }
     }
     if (!cli::InstallLog(o.verbose, o.logFile)) {
         std::fprintf(stderr, "trm415-run: cannot write the log file '%s'\n", o.logFile.c_str());

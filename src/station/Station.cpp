@@ -1,8 +1,8 @@
 // The update station: slots, their runners and their records.
 #include "station/Station.h"
 
+#include "cli/Cpus.h"
 #include "cli/RunnerEvents.h"
-
 #include "hid/HidBackend.h"
 #include "hid/PortBound.h"
 #include "hid/UnitIdentity.h"
@@ -41,6 +41,7 @@ struct Station::Job {
     QByteArray errorTail;  // the runner's last words on stderr
     bool returned = false; // the unit left mid-update and came back
     bool foundInBootLoader = false;
+    int cpu = -1; // where its runner's threads run
 };
 
 namespace {
@@ -58,7 +59,7 @@ QString signalText(int n) {
 Station::Station(StationOptions options, records::RecordWriter& records,
                  std::unique_ptr<HidBackend> watcher, QObject* parent)
     : QObject(parent), options_(std::move(options)), records_(records),
-      watcher_(std::move(watcher)) {
+      watcher_(std::move(watcher)), cpus_(cli::AllowedCpus()) {
     for (const SlotConfig& c : options_.slotConfigs) {
         SlotStatus s;
         s.label = c.label;
@@ -232,6 +233,22 @@ void Station::scan() {
     checkFinished();
 }
 
+int Station::quietestCpu() const {
+    int best = -1;
+    int fewest = 0;
+    for (int cpu : cpus_) {
+        int n = 0;
+        for (const auto& j : jobs_) {
+            n += j && j->cpu == cpu && j->process && j->process->state() != QProcess::NotRunning;
+        }
+        if (best < 0 || n < fewest) {
+            best = cpu;
+            fewest = n;
+        }
+    }
+    return best;
+}
+
 void Station::launch(int index) {
     SlotStatus& s = slots_[static_cast<std::size_t>(index)];
     const SlotConfig& c = options_.slotConfigs[static_cast<std::size_t>(index)];
@@ -241,6 +258,12 @@ void Station::launch(int index) {
     QStringList args = options_.runnerArgs;
     args << "--json"
          << "--port=" + s.port;
+    // Each runner's threads hand over to one another on one CPU, and the runners are
+    // spread evenly over the CPUs the station may use.
+    job->cpu = quietestCpu();
+    if (job->cpu >= 0) {
+        args << QString("--cpu=%1").arg(job->cpu);
+    }
     if (options_.simulate) {
         args << "--simulate=port=" + s.port + (c.scenario.isEmpty() ? "" : "," + c.scenario);
     }

@@ -120,12 +120,14 @@ private:
     void checkFinished();
     QJsonObject slotFields(int index) const;
     int slotOfPort(const QString& port) const;
+    int quietestCpu() const;
 
     StationOptions options_;
     records::RecordWriter& records_;
     std::unique_ptr<HidBackend> watcher_;
     std::vector<SlotStatus> slots_;
     std::vector<std::unique_ptr<Job>> jobs_;
+    std::vector<int> cpus_; // the CPUs the runners are spread over
     QStringList presentPorts_;
     QElapsedTimer clock_;
     int launched_ = 0;

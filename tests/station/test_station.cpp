@@ -1,6 +1,6 @@
 // trm415-station as a program on simulated slots: every unit's row with its fields, a
-// fault or a killed runner kept to its own slot, SIGTERM letting the updates under way
-// finish.
+// fault or a killed runner kept to its own slot (its threads on the CPU it was given),
+// SIGTERM letting the updates under way finish.
 #include "tests/support/Programs.h"
 
 #include <QCoreApplication>
@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <set>
@@ -92,6 +93,24 @@ TEST(Station, AFaultAndAKilledRunnerStayInTheirSlots) {
     qint64 pid = 0;
     ASSERT_TRUE(station.waitUntil([&] { return inPhase(station, "S3", "boot-loader", &pid); }));
     ASSERT_GT(pid, 0);
+    // Every thread of the runner (the window's, the reader, the link worker, the unit's)
+    // runs on the one CPU the station gave it.
+    QFile cmdline(QString("/proc/%1/cmdline").arg(pid));
+    ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
+    const QByteArrayList args = cmdline.readAll().split('\0');
+    const auto cpuArg = std::find_if(args.begin(), args.end(),
+                                     [](const QByteArray& a) { return a.startsWith("--cpu="); });
+    ASSERT_NE(cpuArg, args.end());
+    const QStringList tasks =
+        QDir(QString("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    EXPECT_GE(tasks.size(), 4);
+    for (const QString& task : tasks) {
+        QFile status(QString("/proc/%1/task/%2/status").arg(pid).arg(task));
+        ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(status.readAll());
+        EXPECT_TRUE(text.contains("Cpus_allowed_list:\t" + cpuArg->mid(6) + "\n"))
+            << task.toStdString() << ": " << text.toStdString();
+    }
     ::kill(static_cast<pid_t>(pid), SIGKILL);
     ASSERT_EQ(station.finish(), 1) << station.err.toStdString();
 
