@@ -3,8 +3,9 @@
 # "NO": trm415-station --simulate=N with N units at once (8 slots and 16 units, 32 and
 # 32, 64 and 64), each unit's update time against a lone unit's, the CPU of the station
 # with its runners (in all, and per update), the peak resident memory of the station and
-# of all its processes together, and the units per hour; then the lone update against
-# the floor of its prescribed delays (bench_update's rows).
+# of all its processes together, and the units per hour; 32 units arriving 1 s apart
+# rather than at once; then the lone update against the floor of its prescribed delays
+# (bench_update's rows).
 # Usage: bench/station.sh [BUILD_DIR] [SLOTS:UNITS ...]
 #   (default build-bench, made as scripts/bench.sh makes it; rows 8:16 32:32 64:64)
 set -euo pipefail
@@ -105,6 +106,21 @@ for run_size in "${runs[@]}"; do
         "$(awk -v u="$ok" -v w="$wall" 'BEGIN{printf "%.0f", u*3600/w}')" "" ""
     [ "$status" = 0 ] || row "$slots slots: exit status" "$status" "0" "NO"
 done
+
+# The same load as 32 slots, but the units arriving one second apart, as hands plug them
+# in on a line, rather than all in one instant: runners alone, on alternate CPUs as the
+# station would give them. The phases of the units then seldom coincide.
+echo "== 32 runners started 1 s apart"
+ncpu=$(nproc)
+for i in $(seq 0 31); do
+    ( a=$(date +%s.%N); "$run" --simulate --json --cpu=$((i % ncpu)) >/dev/null
+      b=$(date +%s.%N); awk -v a="$a" -v b="$b" 'BEGIN{print b-a}' >"$work/apart$i" ) &
+    sleep 1
+done
+wait
+cat "$work"/apart* | sort -n >"$work/apart"
+row "32 units 1 s apart: each against a lone unit, median / worst" \
+    "$(awk -v l="$lone" '{a[NR]=$1} END{printf "%.3f / %.3f", a[int((NR+1)/2)]/l, a[NR]/l}' "$work/apart")" "" ""
 
 echo "== the lone update against the floor of its prescribed delays (bench_update)"
 "$build/bench/bench_update" 2>/dev/null | grep "wall / floor" | while IFS='|' read -r what measured goal met; do
