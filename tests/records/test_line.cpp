@@ -79,9 +79,21 @@ private:
     int port_ = 0;
 };
 
-// Every row of database `db`, through the program's own store.
+// Every row of database `db`, through the program's own store. A server just restarted
+// on a loaded machine may let a connection time out: it is tried again, 12 times.
 std::vector<UpdateRecord> serverRows(const Server& s, const QString& db) {
-    return rowsOf(s.uri(db));
+    QString error;
+    for (int attempt = 0; attempt < 12; ++attempt) {
+        RecordStore store;
+        if (store.open(s.uri(db), error)) {
+            auto rows = store.all(error);
+            EXPECT_TRUE(rows.has_value()) << error.toStdString();
+            return rows ? *rows : std::vector<UpdateRecord>{};
+        }
+        QThread::msleep(1000);
+    }
+    ADD_FAILURE() << error.toStdString();
+    return {};
 }
 
 QStringList stationArgs(const QString& uri, const QString& name, const QString& stateDir,
