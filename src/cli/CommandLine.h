@@ -1,6 +1,7 @@
 // Reading the command lines of trm415-run and trm415-station.
 #pragma once
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -20,6 +21,18 @@ inline bool OptionValue(int argc, char** argv, int& i, const char* name, std::st
         return true;
     }
     return false;
+}
+
+// `s` as a whole decimal number from `low` to `high`, into `out`. False, with `out`
+// untouched, for anything else.
+inline bool IntegerIn(const std::string& s, int low, int high, int& out) {
+    char* end = nullptr;
+    const long v = std::strtol(s.c_str(), &end, 10);
+    if (s.empty() || *end != '\0' || v < low || v > high) {
+        return false;
+    }
+    out = static_cast<int>(v);
+    return true;
 }
 
 // Whether "--help" is among the arguments: it wins over everything else on the line.

@@ -111,27 +111,20 @@ bool parse(int argc, char** argv, Options& o, std::string& error) {
                 error = "--timeout takes a number of seconds";
                 return false;
             }
-            char* end = nullptr;
-            const long s = std::strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end != '\0' || s <= 0 || s > 86400) {
+            if (!cli::IntegerIn(v, 1, 86400, o.timeoutS)) {
                 error = "--timeout takes a number of seconds (1 to 86400)";
                 return false;
             }
-            o.timeoutS = static_cast<int>(s);
         } else if (a.rfind("--cpu", 0) == 0) {
             if (!value("--cpu", v)) {
                 error = "--cpu takes a CPU number or 'any'";
                 return false;
             }
-            char* end = nullptr;
-            const long c = std::strtol(v.c_str(), &end, 10);
             if (v == "any") {
                 o.cpu = Options::kCpuAny;
-            } else if (v.empty() || *end != '\0' || c < 0 || c > 4095) {
+            } else if (!cli::IntegerIn(v, 0, 4095, o.cpu)) {
                 error = "--cpu takes a CPU number (0 to 4095) or 'any', not '" + v + "'";
                 return false;
-            } else {
-                o.cpu = static_cast<int>(c);
             }
         } else {
             error = "unknown option '" + a + "'";

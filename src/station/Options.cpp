@@ -85,16 +85,6 @@ const char* const kUsageText =
     "  trm415-station --report --result=failed --since=2026-12-09\n"
     "  trm415-station --report=csv > updates.csv\n";
 
-bool number(const std::string& s, int low, int high, int& out) {
-    char* end = nullptr;
-    const long v = std::strtol(s.c_str(), &end, 10);
-    if (s.empty() || *end != '\0' || v < low || v > high) {
-        return false;
-    }
-    out = static_cast<int>(v);
-    return true;
-}
-
 bool parseSlots(const QString& text, StationOptions& o, std::string& error) {
     if (text == "auto") {
         o.autoSlots = true;
@@ -229,7 +219,7 @@ bool readArgs(const std::vector<std::string>& args, Options& o, ParseState& st,
             st.slotsFromConfig = st.inConfig;
         } else if (a.rfind("--simulate-slot", 0) == 0 && value("--simulate-slot", v)) {
             const auto colon = v.find(':');
-            if (colon == std::string::npos || !number(v.substr(0, colon), 1, 64, n)) {
+            if (colon == std::string::npos || !cli::IntegerIn(v.substr(0, colon), 1, 64, n)) {
                 error = "--simulate-slot takes K:SCENARIO, K a slot number from 1";
                 return false;
             }
@@ -243,19 +233,19 @@ bool readArgs(const std::vector<std::string>& args, Options& o, ParseState& st,
                 st.slotsGiven = false;
             }
             const auto colon = v.find(':');
-            if (!number(v.substr(0, colon), 1, 64, o.simulated)) {
+            if (!cli::IntegerIn(v.substr(0, colon), 1, 64, o.simulated)) {
                 error = "--simulate takes N[:SCENARIO], N from 1 to 64";
                 return false;
             }
             o.scenario = colon == std::string::npos ? QString()
                                                     : QString::fromStdString(v.substr(colon + 1));
         } else if (a.rfind("--units", 0) == 0 && value("--units", v)) {
-            if (!number(v, 1, 1000000, o.station.units)) {
+            if (!cli::IntegerIn(v, 1, 1000000, o.station.units)) {
                 error = "--units takes a number of units from 1";
                 return false;
             }
         } else if (a.rfind("--timeout", 0) == 0 && value("--timeout", v)) {
-            if (!number(v, 1, 86400, n)) {
+            if (!cli::IntegerIn(v, 1, 86400, n)) {
                 error = "--timeout takes a number of seconds (1 to 86400)";
                 return false;
             }
