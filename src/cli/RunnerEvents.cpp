@@ -7,7 +7,7 @@ namespace trm::events {
 
 void ApplySummary(records::UpdateRecord& r, const QJsonObject& s) {
     if (s.contains(key::kResult)) {
-        r.result = s.value(key::kResult).toString();
+        r.result = records::ResultOrFailed(s.value(key::kResult).toString());
     }
     if (s.contains(key::kExitStatus)) {
         r.exitStatus = s.value(key::kExitStatus).toInt(-1);

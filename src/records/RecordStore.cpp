@@ -1,6 +1,9 @@
 // The update records on SQLite or PostgreSQL.
 #include "records/RecordStore.h"
 
+#include "records/RecordFields.h"
+#include "records/Sql.h"
+
 #include <QAtomicInt>
 #include <QDir>
 #include <QFileInfo>
@@ -29,73 +32,13 @@ const char* const kServerLimits = "connect_timeout=5;keepalives=1;keepalives_idl
                                   "keepalives_interval=2;keepalives_count=3;"
                                   "tcp_user_timeout=10000;application_name=trm415";
 
-const char* const kColumns[] = {
-    "started_utc", "ended_utc", "host",      "slot",        "port",
-    "serial",      "identity",  "unit_type", "image_pair",  "mcu_sha256",
-    "dsp_sha256",  "result",    "message",   "exit_status", "station",
-};
-
-// "boot-loader" -> "boot_loader_s"
-QString column(const char* phase) {
-    return QString::fromLatin1(phase).replace('-', '_') + "_s";
-}
-
-QString utc(const QDateTime& t) {
-    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString();
-}
-
-QVariant orNull(const QString& s) {
-    return s.isEmpty() ? QVariant() : QVariant(s);
-}
-
-QVariant orNull(int v) {
-    return v < 0 ? QVariant() : QVariant(v);
-}
-
-bool exec(QSqlQuery& q, const QString& sql, QString& error) {
-    if (!q.exec(sql)) {
-        error = q.lastError().text().trimmed();
-        return false;
-    }
-    return true;
-}
-
-bool execPrepared(QSqlQuery& q, QString& error) {
-    if (!q.exec()) {
-        error = q.lastError().text().trimmed();
-        return false;
-    }
-    return true;
-}
-
-QString upsertSql() {
-    QStringList columns;
-    for (const char* c : kColumns) {
-        columns << c;
-    }
-    for (const char* p : kRecordedPhases) {
-        columns << column(p);
-    }
-    QStringList marks, sets;
-    for (const QString& c : columns) {
-        marks << ":" + c;
-        sets << c + " = excluded." + c;
-    }
-    return QString("INSERT INTO updates (id, %1) VALUES (:id, %2) ON CONFLICT (id) DO UPDATE "
-                   "SET %3")
-        .arg(columns.join(", "), marks.join(", "), sets.join(", "));
-}
-
 } // namespace
 
 RecordStore::RecordStore()
     : connection_(QString("trm415-records-%1").arg(connections.fetchAndAddRelaxed(1))) {}
 
 RecordStore::~RecordStore() {
-    if (QSqlDatabase::contains(connection_)) {
-        QSqlDatabase::database(connection_, false).close();
-        QSqlDatabase::removeDatabase(connection_);
-    }
+    CloseConnection(connection_);
 }
 
 bool RecordStore::isOpen() const {
@@ -164,11 +107,11 @@ bool RecordStore::open(const Location& where, QString& error, bool create) {
     if (server_) {
         // A statement the server does not finish in time is ended by the server; its
         // notices (a table that already exists) are not for the operator.
-        if (!exec(q, "SET statement_timeout = 10000", error) ||
-            !exec(q, "SET client_min_messages = warning", error)) {
+        if (!Exec(q, "SET statement_timeout = 10000", error) ||
+            !Exec(q, "SET client_min_messages = warning", error)) {
             return false;
         }
-    } else if (create && !exec(q, "PRAGMA journal_mode=WAL", error)) {
+    } else if (create && !Exec(q, "PRAGMA journal_mode=WAL", error)) {
         // WAL: readers never block the writer, and a killed writer leaves the database
         // as its last committed transaction had it.
         return false;
@@ -187,51 +130,32 @@ bool RecordStore::write(UpdateRecord& r, QString& error) {
         r.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     }
     QSqlQuery q(db);
-    if (!exec(q, server_ ? "BEGIN" : "BEGIN IMMEDIATE", error)) {
+    if (!Exec(q, server_ ? "BEGIN" : "BEGIN IMMEDIATE", error)) {
         return false;
     }
-    q.prepare(upsertSql());
-    q.bindValue(":id", r.id);
-    q.bindValue(":started_utc", utc(r.start));
-    q.bindValue(":ended_utc", orNull(utc(r.end)));
-    q.bindValue(":host", r.host);
-    q.bindValue(":slot", orNull(r.slot));
-    q.bindValue(":port", orNull(r.port));
-    q.bindValue(":serial", orNull(r.serial));
-    q.bindValue(":identity", orNull(r.identity));
-    q.bindValue(":unit_type", orNull(r.unitType));
-    q.bindValue(":image_pair", orNull(r.imagePair));
-    q.bindValue(":mcu_sha256", orNull(r.mcuSha256));
-    q.bindValue(":dsp_sha256", orNull(r.dspSha256));
-    q.bindValue(":result", r.result);
-    q.bindValue(":message", orNull(r.message));
-    q.bindValue(":exit_status", r.exitStatus < 0 ? QVariant() : QVariant(r.exitStatus));
-    q.bindValue(":station", orNull(r.station));
-    for (const char* p : kRecordedPhases) {
-        const QJsonValue d = r.durations.value(QString::fromLatin1(p));
-        q.bindValue(":" + column(p), d.isDouble() ? QVariant(d.toDouble()) : QVariant());
-    }
-    if (!execPrepared(q, error)) {
+    q.prepare(UpsertSql());
+    BindRecord(q, r);
+    if (!Exec(q, error)) {
         QSqlQuery(db).exec("ROLLBACK");
         return false;
     }
-    return exec(q, "COMMIT", error);
+    return Exec(q, "COMMIT", error);
 }
 
 int RecordStore::closeUnfinished(const QString& station, const QString& host,
-                                 const QDateTime& before, const QString& result, QString& error) {
+                                 const QDateTime& before, Result result, QString& error) {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery q(db);
     // Rows of the last release carry no station: those of this host's station.
     q.prepare("UPDATE updates SET result = :result WHERE result = :unfinished"
               " AND slot IS NOT NULL AND started_utc < :before"
               " AND (station = :station OR (station IS NULL AND host = :host))");
-    q.bindValue(":result", result);
-    q.bindValue(":unfinished", QString(kUnfinished));
-    q.bindValue(":before", utc(before));
+    q.bindValue(":result", ResultText(result));
+    q.bindValue(":unfinished", ResultText(Result::Unfinished));
+    q.bindValue(":before", UtcText(before));
     q.bindValue(":station", station);
     q.bindValue(":host", host);
-    if (!execPrepared(q, error)) {
+    if (!Exec(q, error)) {
         return -1;
     }
     return q.numRowsAffected();
@@ -251,22 +175,22 @@ bool RecordStore::registerStation(const StationInfo& s, QString& error) {
         ":slots",
         QString::fromUtf8(
             QJsonDocument(QJsonArray::fromStringList(s.slotList)).toJson(QJsonDocument::Compact)));
-    q.bindValue(":started", utc(s.started));
-    q.bindValue(":heartbeat", utc(s.heartbeat));
-    return execPrepared(q, error);
+    q.bindValue(":started", UtcText(s.started));
+    q.bindValue(":heartbeat", UtcText(s.heartbeat));
+    return Exec(q, error);
 }
 
 bool RecordStore::heartbeat(const QString& name, const QDateTime& at, QString& error) {
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.prepare("UPDATE stations SET heartbeat_utc = :at WHERE name = :name");
-    q.bindValue(":at", utc(at));
+    q.bindValue(":at", UtcText(at));
     q.bindValue(":name", name);
-    return execPrepared(q, error);
+    return Exec(q, error);
 }
 
 std::optional<std::vector<StationInfo>> RecordStore::stations(QString& error) {
     QSqlQuery q(QSqlDatabase::database(connection_, false));
-    if (!exec(q,
+    if (!Exec(q,
               "SELECT name, host, version, slots, started_utc, heartbeat_utc FROM stations"
               " ORDER BY name",
               error)) {
@@ -281,8 +205,8 @@ std::optional<std::vector<StationInfo>> RecordStore::stations(QString& error) {
         for (const QJsonValue& v : QJsonDocument::fromJson(q.value(3).toByteArray()).array()) {
             s.slotList << v.toString();
         }
-        s.started = QDateTime::fromString(q.value(4).toString(), Qt::ISODateWithMs);
-        s.heartbeat = QDateTime::fromString(q.value(5).toString(), Qt::ISODateWithMs);
+        s.started = FromUtcText(q.value(4).toString());
+        s.heartbeat = FromUtcText(q.value(5).toString());
         out.push_back(s);
     }
     return out;
@@ -291,37 +215,12 @@ std::optional<std::vector<StationInfo>> RecordStore::stations(QString& error) {
 std::optional<std::vector<UpdateRecord>> RecordStore::all(QString& error) {
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     QSqlQuery q(db);
-    if (!exec(q, "SELECT * FROM updates ORDER BY started_utc, id", error)) {
+    if (!Exec(q, "SELECT * FROM updates ORDER BY started_utc, id", error)) {
         return std::nullopt;
     }
     std::vector<UpdateRecord> rows;
-    auto text = [&q](const char* c) { return q.value(c).toString(); };
-    auto number = [&q](const char* c) { return q.value(c).isNull() ? -1 : q.value(c).toInt(); };
     while (q.next()) {
-        UpdateRecord r;
-        r.id = text("id");
-        r.start = QDateTime::fromString(text("started_utc"), Qt::ISODateWithMs);
-        r.end = QDateTime::fromString(text("ended_utc"), Qt::ISODateWithMs);
-        r.host = text("host");
-        r.station = text("station");
-        r.slot = text("slot");
-        r.port = text("port");
-        r.serial = text("serial");
-        r.identity = text("identity");
-        r.unitType = number("unit_type");
-        r.imagePair = number("image_pair");
-        r.mcuSha256 = text("mcu_sha256");
-        r.dspSha256 = text("dsp_sha256");
-        r.result = text("result");
-        r.message = text("message");
-        r.exitStatus = number("exit_status");
-        for (const char* p : kRecordedPhases) {
-            const QVariant v = q.value(column(p));
-            if (!v.isNull()) {
-                r.durations.insert(QString::fromLatin1(p), v.toDouble());
-            }
-        }
-        rows.push_back(std::move(r));
+        rows.push_back(RecordFromRow(q));
     }
     return rows;
 }

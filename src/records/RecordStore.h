@@ -52,14 +52,11 @@ public:
     // Writes `r` as it stands, new or again (an upsert by id). An empty id is given a
     // fresh UUID first (stored into `r.id`).
     bool write(UpdateRecord& r, QString& error);
-    // The same for a row begun and a row ended.
-    bool begin(UpdateRecord& r, QString& error) { return write(r, error); }
-    bool finish(UpdateRecord r, QString& error) { return write(r, error); }
 
     // Rows of `station` begun before `before` and still unfinished: that station stopped
     // before they ended. Marks them `result`; returns how many, or -1 with the reason.
     int closeUnfinished(const QString& station, const QString& host, const QDateTime& before,
-                        const QString& result, QString& error);
+                        Result result, QString& error);
 
     // Registers (or refreshes) a station; its heartbeat alone.
     bool registerStation(const StationInfo& s, QString& error);

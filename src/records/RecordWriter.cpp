@@ -60,7 +60,7 @@ bool RecordWriter::open(const Location& where, const QString& stateDir, const St
     if (station != nullptr) {
         station_ = *station;
     }
-    const QString unfinishedResult = kInterruptedStationStopped;
+    const Result unfinishedResult = Result::InterruptedStationStopped;
     if (!where.isServer()) {
         direct_ = std::make_unique<RecordStore>();
         if (!direct_->open(where, error)) {

@@ -3,6 +3,9 @@
 // database at once, so the creation holds an advisory lock.
 #include "records/Schema.h"
 
+#include "records/RecordFields.h"
+#include "records/Sql.h"
+
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -12,30 +15,7 @@ namespace {
 
 // Times are ISO 8601 text in UTC on both back ends: they sort as they read.
 QString updatesTable(bool postgres) {
-    const char* real = postgres ? "DOUBLE PRECISION" : "REAL";
-    return QString("CREATE TABLE IF NOT EXISTS updates ("
-                   " id TEXT PRIMARY KEY NOT NULL,"
-                   " started_utc TEXT NOT NULL,"
-                   " ended_utc TEXT,"
-                   " host TEXT NOT NULL,"
-                   " slot TEXT,"
-                   " port TEXT,"
-                   " serial TEXT,"
-                   " identity TEXT,"
-                   " unit_type INTEGER,"
-                   " image_pair INTEGER,"
-                   " mcu_sha256 TEXT,"
-                   " dsp_sha256 TEXT,"
-                   " result TEXT NOT NULL,"
-                   " message TEXT,"
-                   " exit_status INTEGER,"
-                   " identity_query_s %1,"
-                   " restart_to_boot_loader_s %1,"
-                   " boot_loader_s %1,"
-                   " restart_to_application_s %1,"
-                   " dsp_download_s %1,"
-                   " station TEXT)")
-        .arg(real);
+    return "CREATE TABLE IF NOT EXISTS updates (" + UpdatesColumnsSql(postgres) + ")";
 }
 
 const char* const kStationsTable = "CREATE TABLE IF NOT EXISTS stations ("
@@ -46,21 +26,14 @@ const char* const kStationsTable = "CREATE TABLE IF NOT EXISTS stations ("
                                    " started_utc TEXT,"
                                    " heartbeat_utc TEXT)";
 
-bool run(QSqlQuery& q, const QString& sql, QString& error) {
-    if (!q.exec(sql)) {
-        error = q.lastError().text().trimmed();
-        return false;
-    }
-    return true;
-}
-
 int versionOf(QSqlQuery& q, bool postgres, QString& error) {
     if (postgres) {
-        if (!run(q, "CREATE TABLE IF NOT EXISTS trm415_schema (version INTEGER NOT NULL)", error) ||
-            !run(q, "SELECT version FROM trm415_schema", error)) {
+        if (!Exec(q, "CREATE TABLE IF NOT EXISTS trm415_schema (version INTEGER NOT NULL)",
+                  error) ||
+            !Exec(q, "SELECT version FROM trm415_schema", error)) {
             return -1;
         }
-    } else if (!run(q, "PRAGMA user_version", error)) {
+    } else if (!Exec(q, "PRAGMA user_version", error)) {
         return -1;
     }
     const int version = q.next() ? q.value(0).toInt() : 0;
@@ -70,10 +43,10 @@ int versionOf(QSqlQuery& q, bool postgres, QString& error) {
 
 bool setVersion(QSqlQuery& q, bool postgres, int version, QString& error) {
     if (!postgres) {
-        return run(q, QString("PRAGMA user_version=%1").arg(version), error);
+        return Exec(q, QString("PRAGMA user_version=%1").arg(version), error);
     }
-    return run(q, "DELETE FROM trm415_schema", error) &&
-           run(q, QString("INSERT INTO trm415_schema (version) VALUES (%1)").arg(version), error);
+    return Exec(q, "DELETE FROM trm415_schema", error) &&
+           Exec(q, QString("INSERT INTO trm415_schema (version) VALUES (%1)").arg(version), error);
 }
 
 } // namespace
@@ -83,7 +56,7 @@ bool EnsureSchema(QSqlDatabase& db, bool postgres, bool readOnly, QString& error
     if (readOnly) {
         int version = 0;
         if (postgres) {
-            version = run(q, "SELECT version FROM trm415_schema", error) && q.next()
+            version = Exec(q, "SELECT version FROM trm415_schema", error) && q.next()
                           ? q.value(0).toInt()
                           : -1;
         } else {
@@ -102,14 +75,14 @@ bool EnsureSchema(QSqlDatabase& db, bool postgres, bool readOnly, QString& error
         }
         return true;
     }
-    if (!run(q, postgres ? "BEGIN" : "BEGIN IMMEDIATE", error)) {
+    if (!Exec(q, postgres ? "BEGIN" : "BEGIN IMMEDIATE", error)) {
         return false;
     }
     auto fail = [&] {
         QSqlQuery(db).exec("ROLLBACK");
         return false;
     };
-    if (postgres && !run(q, "SELECT pg_advisory_xact_lock(4150415)", error)) {
+    if (postgres && !Exec(q, "SELECT pg_advisory_xact_lock(4150415)", error)) {
         return fail();
     }
     const int version = versionOf(q, postgres, error);
@@ -123,29 +96,29 @@ bool EnsureSchema(QSqlDatabase& db, bool postgres, bool readOnly, QString& error
         return fail();
     }
     if (version == kRecordsSchema) {
-        return run(q, "COMMIT", error) || fail();
+        return Exec(q, "COMMIT", error) || fail();
     }
     // New: the whole schema. Version 1 (SQLite only, the last release): the station's
     // column and its table added.
-    if (!run(q, updatesTable(postgres), error) || !run(q, kStationsTable, error)) {
+    if (!Exec(q, updatesTable(postgres), error) || !Exec(q, kStationsTable, error)) {
         return fail();
     }
     if (!postgres) {
         bool hasStation = false;
-        if (!run(q, "PRAGMA table_info(updates)", error)) {
+        if (!Exec(q, "PRAGMA table_info(updates)", error)) {
             return fail();
         }
         while (q.next()) {
             hasStation = hasStation || q.value(1).toString() == "station";
         }
         q.finish();
-        if (!hasStation && !run(q, "ALTER TABLE updates ADD COLUMN station TEXT", error)) {
+        if (!hasStation && !Exec(q, "ALTER TABLE updates ADD COLUMN station TEXT", error)) {
             return fail();
         }
     }
-    if (!run(q, "CREATE INDEX IF NOT EXISTS updates_serial ON updates (serial)", error) ||
-        !run(q, "CREATE INDEX IF NOT EXISTS updates_started ON updates (started_utc)", error) ||
-        !setVersion(q, postgres, kRecordsSchema, error) || !run(q, "COMMIT", error)) {
+    if (!Exec(q, "CREATE INDEX IF NOT EXISTS updates_serial ON updates (serial)", error) ||
+        !Exec(q, "CREATE INDEX IF NOT EXISTS updates_started ON updates (started_utc)", error) ||
+        !setVersion(q, postgres, kRecordsSchema, error) || !Exec(q, "COMMIT", error)) {
         return fail();
     }
     return true;

@@ -1,6 +1,9 @@
 // The spool of rows on their way to the records server.
 #include "records/Spool.h"
 
+#include "records/RecordFields.h"
+#include "records/Sql.h"
+
 #include <QAtomicInt>
 #include <QCryptographicHash>
 #include <QDir>
@@ -17,10 +20,6 @@ namespace {
 
 QAtomicInt spools;
 
-QString utc(const QDateTime& t) {
-    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString();
-}
-
 } // namespace
 
 QString DefaultStateDir() {
@@ -35,64 +34,10 @@ QString DefaultStateDir() {
     return QDir::homePath() + "/.local/state/trm415";
 }
 
-QByteArray RecordToJson(const UpdateRecord& r) {
-    const QJsonObject o{{"id", r.id},
-                        {"start", utc(r.start)},
-                        {"end", utc(r.end)},
-                        {"host", r.host},
-                        {"station", r.station},
-                        {"slot", r.slot},
-                        {"port", r.port},
-                        {"serial", r.serial},
-                        {"identity", r.identity},
-                        {"unit_type", r.unitType},
-                        {"image_pair", r.imagePair},
-                        {"mcu_sha256", r.mcuSha256},
-                        {"dsp_sha256", r.dspSha256},
-                        {"result", r.result},
-                        {"message", r.message},
-                        {"exit_status", r.exitStatus},
-                        {"durations", r.durations}};
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
-}
-
-std::optional<UpdateRecord> RecordFromJson(const QByteArray& json) {
-    const QJsonDocument d = QJsonDocument::fromJson(json);
-    if (!d.isObject()) {
-        return std::nullopt;
-    }
-    const QJsonObject o = d.object();
-    UpdateRecord r;
-    r.id = o["id"].toString();
-    if (r.id.isEmpty()) {
-        return std::nullopt;
-    }
-    r.start = QDateTime::fromString(o["start"].toString(), Qt::ISODateWithMs);
-    r.end = QDateTime::fromString(o["end"].toString(), Qt::ISODateWithMs);
-    r.host = o["host"].toString();
-    r.station = o["station"].toString();
-    r.slot = o["slot"].toString();
-    r.port = o["port"].toString();
-    r.serial = o["serial"].toString();
-    r.identity = o["identity"].toString();
-    r.unitType = o["unit_type"].toInt(-1);
-    r.imagePair = o["image_pair"].toInt(-1);
-    r.mcuSha256 = o["mcu_sha256"].toString();
-    r.dspSha256 = o["dsp_sha256"].toString();
-    r.result = o["result"].toString(kUnfinished);
-    r.message = o["message"].toString();
-    r.exitStatus = o["exit_status"].toInt(-1);
-    r.durations = o["durations"].toObject();
-    return r;
-}
-
 Spool::Spool() : connection_(QString("trm415-spool-%1").arg(spools.fetchAndAddRelaxed(1))) {}
 
 Spool::~Spool() {
-    if (QSqlDatabase::contains(connection_)) {
-        QSqlDatabase::database(connection_, false).close();
-        QSqlDatabase::removeDatabase(connection_);
-    }
+    CloseConnection(connection_);
 }
 
 bool Spool::open(const QString& dir, const QString& server, QString& error) {
@@ -131,8 +76,9 @@ bool Spool::add(const UpdateRecord& r, QString& error) {
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.prepare("INSERT INTO pending (id, record, queued_utc) VALUES (:id, :record, :at)");
     q.bindValue(":id", r.id);
-    q.bindValue(":record", QString::fromUtf8(RecordToJson(r)));
-    q.bindValue(":at", utc(QDateTime::currentDateTimeUtc()));
+    q.bindValue(":record",
+                QString::fromUtf8(QJsonDocument(RecordJson(r)).toJson(QJsonDocument::Compact)));
+    q.bindValue(":at", UtcText(QDateTime::currentDateTimeUtc()));
     if (!q.exec()) {
         error = QString("cannot write the spool %1: %2").arg(path_, q.lastError().text());
         return false;
@@ -151,7 +97,7 @@ std::vector<Spool::Held> Spool::oldest(int limit, QString& error) {
     }
     while (q.next()) {
         const qint64 seq = q.value(0).toLongLong();
-        if (auto r = RecordFromJson(q.value(1).toByteArray())) {
+        if (auto r = RecordFromJson(QJsonDocument::fromJson(q.value(1).toByteArray()).object())) {
             out.push_back({seq, *r});
         } else {
             // A row that does not read back cannot be sent; it is kept aside, not lost.
@@ -179,7 +125,7 @@ int Spool::count(QDateTime* since) {
         return -1;
     }
     if (since != nullptr) {
-        *since = QDateTime::fromString(q.value(1).toString(), Qt::ISODateWithMs);
+        *since = FromUtcText(q.value(1).toString());
     }
     return q.value(0).toInt();
 }

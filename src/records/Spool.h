@@ -54,8 +54,4 @@ private:
     QString path_;
 };
 
-// The records as JSON, for the spool (every field, the durations included).
-QByteArray RecordToJson(const UpdateRecord& r);
-std::optional<UpdateRecord> RecordFromJson(const QByteArray& json);
-
 } // namespace trm::records

@@ -26,46 +26,45 @@ QString RefusalText(int unitType, const QString& identityText, const QString& re
         .arg(refusal == kTooOldVersion ? "old" : "new");
 }
 
-QString Cure(const QString& result, const QString& lastMessage, const QString& phase) {
+QString Cure(records::Result result, const QString& lastMessage, const QString& phase) {
+    using records::Result;
     const bool inBootLoader = phase == events::phase::kBootLoader;
-    if (result == "ok") {
+    switch (result) {
+    case Result::Ok:
+    case Result::Unfinished:
         return {};
-    }
-    if (result == "refused") {
+    case Result::Refused:
         return lastMessage == kInvalidUnitType
                    ? "nothing was written; use the right unit (a TRM415)"
                    : "nothing was written; this program is not meant for that unit's firmware";
-    }
-    if (result == "boot-loader error") {
+    case Result::BootLoaderError:
         if (lastMessage.startsWith("ISP Start") || lastMessage.startsWith("ISP Sync") ||
             lastMessage.startsWith("Get ID")) {
             return "unplug the unit, plug it in again and run the update again";
         }
         return "unplug the unit, plug it in again and restart the program: the unit is in "
                "its boot loader and is written with image pair 1";
-    }
-    if (result == "cannot open") {
+    case Result::CannotOpen:
         return "install the package (its udev rule gives the user at the seat access) or "
                "join the group plugdev, then unplug and replug the unit; "
                "'trm415-run --check' tells more";
-    }
-    if (result == "no unit") {
+    case Result::NoUnit:
         return "plug the unit in and check its cable; 'trm415-run --list' shows what is "
                "attached";
-    }
-    if (result == "interrupted") {
+    case Result::Interrupted:
+    case Result::InterruptedStationStopped:
         return inBootLoader ? "the unit was left in its boot loader: plug it in and run the "
                               "update again to finish (it is written with image pair 1)"
                             : "run the update again";
-    }
-    if (result == "unit lost") {
+    case Result::UnitLost:
         return "plug the unit back in and run the update again; a unit found in its boot "
                "loader is written with image pair 1";
-    }
-    if (result == "time-out") {
+    case Result::Timeout:
         return inBootLoader ? "the unit is in its boot loader: unplug it, plug it in again "
                               "and run the update again"
                             : "unplug the unit, plug it in again and run the update again";
+    case Result::Failed:
+        break;
     }
     if (lastMessage.startsWith("READ ERROR")) {
         return "check the cable, then unplug the unit, plug it in again and run the update "

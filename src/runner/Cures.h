@@ -2,6 +2,8 @@
 // the refusal that names what was expected.
 #pragma once
 
+#include "records/Result.h"
+
 #include <QString>
 
 namespace trm::runner {
@@ -10,8 +12,8 @@ namespace trm::runner {
 // what the gate expects of it.
 QString RefusalText(int unitType, const QString& identityText, const QString& refusal);
 
-// The cure for a run that ended with `result` (as the summary names it), the last
-// message shown and the phase it was in; empty for "ok".
-QString Cure(const QString& result, const QString& lastMessage, const QString& phase);
+// The cure for a run that ended with `result`, the last message shown and the phase it
+// was in; empty for an update that ended ok.
+QString Cure(records::Result result, const QString& lastMessage, const QString& phase);
 
 } // namespace trm::runner

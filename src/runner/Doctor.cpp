@@ -5,6 +5,7 @@
 #include "hid/PortBound.h"
 #include "hid/UnitIdentity.h"
 #include "hid/linux/LinuxHidBackend.h"
+#include "runner/ExitStatus.h"
 #include "runner/Report.h"
 
 #include <QDir>
@@ -169,8 +170,10 @@ DoctorFindings Examine(HidBackend& backend) {
                 continue;
             }
             const QString text = QString::fromLocal8Bit(r.readAll());
-            if (!text.contains("0168", Qt::CaseInsensitive) ||
-                !(text.contains("0821") || text.contains("0904"))) {
+            auto names = [&text](std::uint16_t id) {
+                return text.contains(QString("%1").arg(id, 4, 16, QChar('0')), Qt::CaseInsensitive);
+            };
+            if (!names(kUnitVendorId) || !(names(kRunProductId) || names(kUpdateProductId))) {
                 continue;
             }
             f.rulePath = file.filePath();
@@ -223,9 +226,12 @@ DoctorFindings Examine(HidBackend& backend) {
         f.cures << "or unplug the unit and plug it in again";
     }
     if (f.units.empty()) {
-        f.findings << "no TRM415 is attached (vendor 0168, product 0821 or 0904)";
+        f.findings << QString("no TRM415 is attached (vendor %1, product %2 or %3)")
+                          .arg(kUnitVendorId, 4, 16, QChar('0'))
+                          .arg(kRunProductId, 4, 16, QChar('0'))
+                          .arg(kUpdateProductId, 4, 16, QChar('0'));
     }
-    f.exitStatus = usable ? 0 : f.units.empty() ? 7 : 6;
+    f.exitStatus = usable ? kOk : f.units.empty() ? kNoUnit : kCannotOpen;
     return f;
 }
 
@@ -294,9 +300,9 @@ void PrintFindings(const DoctorFindings& f, std::FILE* out) {
         line("cure:       " + s);
     }
     line(QString("verdict:    %1")
-             .arg(f.exitStatus == 0   ? "a unit is attached and can be opened"
-                  : f.exitStatus == 6 ? "a unit is attached but cannot be opened"
-                                      : "no unit attached"));
+             .arg(f.exitStatus == kOk           ? "a unit is attached and can be opened"
+                  : f.exitStatus == kCannotOpen ? "a unit is attached but cannot be opened"
+                                                : "no unit attached"));
 }
 
 int ListUnits(HidBackend& backend, bool json) {
@@ -321,7 +327,7 @@ int ListUnits(HidBackend& backend, bool json) {
     for (const NodeFinding& n : units) {
         usable = usable || n.canOpen;
     }
-    return usable ? 0 : units.empty() ? 7 : 6;
+    return usable ? kOk : units.empty() ? kNoUnit : kCannotOpen;
 }
 
 int RunDoctor(bool json) {

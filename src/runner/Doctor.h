@@ -5,6 +5,7 @@
 #pragma once
 
 #include "hid/HidBackend.h"
+#include "runner/ExitStatus.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -37,9 +38,9 @@ struct DoctorFindings {
     QString seat; // empty: this session has no seat, uaccess does not apply
     QString user;
     bool inRuleGroup = false;
-    QStringList findings; // what is wrong, one line each
-    QStringList cures;    // the commands that fix it, in order
-    int exitStatus = 7;   // 0 usable unit, 6 present but not usable, 7 none
+    QStringList findings;     // what is wrong, one line each
+    QStringList cures;        // the commands that fix it, in order
+    int exitStatus = kNoUnit; // kOk: a usable unit; kCannotOpen: present, none usable
 };
 
 // The TRM415 nodes among the devices `backend` lists, in its order.

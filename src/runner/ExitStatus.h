@@ -1,9 +1,11 @@
 // trm415-run's exit statuses, and the result each names in its summary and records.
 #pragma once
 
+#include "records/Result.h"
+
 namespace trm::runner {
 
-enum Exit {
+enum ExitStatus {
     kOk = 0,
     kFailed = 1,
     kUsage = 2,
@@ -15,26 +17,27 @@ enum Exit {
     kUnitLost = 8,
 };
 
-// "ok", "refused", "boot-loader error", "time-out", "cannot open", "no unit", "unit
-// lost", or "failed" for any other status.
-inline const char* ResultName(int code) {
+// The result a run that ends with `code` names: a failure of no other kind for any
+// status not listed.
+inline records::Result ResultOfExit(int code) {
+    using records::Result;
     switch (code) {
     case kOk:
-        return "ok";
+        return Result::Ok;
     case kRefused:
-        return "refused";
+        return Result::Refused;
     case kBootLoaderError:
-        return "boot-loader error";
+        return Result::BootLoaderError;
     case kTimeout:
-        return "time-out";
+        return Result::Timeout;
     case kCannotOpen:
-        return "cannot open";
+        return Result::CannotOpen;
     case kNoUnit:
-        return "no unit";
+        return Result::NoUnit;
     case kUnitLost:
-        return "unit lost";
+        return Result::UnitLost;
     default:
-        return "failed";
+        return Result::Failed;
     }
 }
 

@@ -73,8 +73,9 @@ int UpdateRun::conclude() {
     code = checkReplay(code, summary);
     code = checkSimulatedUnit(code, sent, summary);
     namespace key = events::key;
-    const QString result = interrupted_ && code != kOk ? "interrupted" : ResultName(code);
-    summary.insert(key::kResult, result);
+    const records::Result result =
+        interrupted_ && code != kOk ? records::Result::Interrupted : ResultOfExit(code);
+    summary.insert(key::kResult, records::ResultText(result));
     summary.insert(key::kExitStatus, code);
     summary.insert(key::kMessages, texts_);
     summary.insert(key::kIdentityText, identityText_);
@@ -96,10 +97,11 @@ int UpdateRun::conclude() {
         record_.finish(summary);
         summary.insert(key::kRecordId, record_.id());
     }
-    out_.event(events::kSummary, "result", QString("%1, exit status %2").arg(result).arg(code),
-               summary, code == kOk ? Tone::Good : Tone::Bad);
+    out_.event(events::kSummary, "result",
+               QString("%1, exit status %2").arg(records::ResultText(result)).arg(code), summary,
+               code == kOk ? Tone::Good : Tone::Bad);
     if (SessionRecorder* recorder = source_.recorder()) {
-        recorder->end({{"result", result}, {"exit_status", code}});
+        recorder->end({{"result", records::ResultText(result)}, {"exit_status", code}});
     }
     disconnect(w_, nullptr, this, nullptr);
     w_->operatorStandIn = [](MessageKind, const QString&) {};

@@ -6,10 +6,6 @@
 namespace trm::station {
 namespace {
 
-// Results are a short list the runner names; a runner gone wrong must not grow the
-// exposition without end.
-constexpr std::size_t kMaxResults = 32;
-
 QString number(double v) {
     return QString::number(v, 'g', 12);
 }
@@ -33,12 +29,8 @@ QString PromLabel(const QString& value) {
     return out;
 }
 
-void Metrics::addUpdate(const QString& result, double seconds) {
-    if (results_.count(result) > 0 || results_.size() < kMaxResults) {
-        ++results_[result];
-    } else {
-        ++results_["other"];
-    }
+void Metrics::addUpdate(records::Result result, double seconds) {
+    ++results_[result];
     for (std::size_t i = 0; i < kBuckets.size(); ++i) {
         if (seconds <= kBuckets[i]) {
             ++buckets_[i];
@@ -53,9 +45,13 @@ QByteArray Metrics::text(const std::map<QString, int>& slotsByState, int held) c
     QString t;
     t += "# HELP trm415_updates_total Updates ended since the station started, by result.\n"
          "# TYPE trm415_updates_total counter\n";
-    std::map<QString, long long> results = results_;
-    for (const char* always : {"ok", "refused"}) {
-        results.emplace(always, 0);
+    // By name, as the exposition has always listed them; ok and refused even at 0.
+    std::map<QString, long long> results;
+    for (const records::Result always : {records::Result::Ok, records::Result::Refused}) {
+        results.emplace(records::ResultText(always), 0);
+    }
+    for (const auto& [result, n] : results_) {
+        results[records::ResultText(result)] = n;
     }
     for (const auto& [result, n] : results) {
         t += QString("trm415_updates_total{result=\"%1\"} %2\n").arg(PromLabel(result)).arg(n);
@@ -75,8 +71,7 @@ QByteArray Metrics::text(const std::map<QString, int>& slotsByState, int held) c
     t += QString("trm415_update_duration_seconds_count %1\n").arg(count_);
     t += "# HELP trm415_slots The station's slots, by state.\n"
          "# TYPE trm415_slots gauge\n";
-    for (const SlotState s :
-         {SlotState::Waiting, SlotState::Updating, SlotState::Unplug, SlotState::Removed}) {
+    for (const SlotState s : kSlotStates) {
         const auto it = slotsByState.find(StateName(s));
         t += QString("trm415_slots{state=\"%1\"} %2\n")
                  .arg(StateName(s))

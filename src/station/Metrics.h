@@ -3,6 +3,8 @@
 // rows the records spool holds.
 #pragma once
 
+#include "records/Result.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -18,14 +20,14 @@ public:
     static constexpr std::array<double, 9> kBuckets{10, 20, 30, 35, 40, 45, 60, 90, 120};
 
     // One update ended with `result` after `seconds`.
-    void addUpdate(const QString& result, double seconds);
+    void addUpdate(records::Result result, double seconds);
 
     // The exposition: counters and histogram from addUpdate, and the gauges given.
     // `held` < 0 leaves the spool gauge out (records without a spool).
     QByteArray text(const std::map<QString, int>& slotsByState, int held) const;
 
 private:
-    std::map<QString, long long> results_;
+    std::map<records::Result, long long> results_;
     std::array<long long, kBuckets.size()> buckets_{}; // not cumulative
     long long count_ = 0;
     double sum_ = 0;

@@ -253,7 +253,7 @@ bool readArgs(const std::vector<std::string>& args, Options& o, ParseState& st,
         } else if (a.rfind("--records", 0) == 0 && value("--records", v)) {
             o.records = QString::fromStdString(v);
         } else if (a.rfind("--record-dir", 0) == 0 && value("--record-dir", v)) {
-            o.station.recordDir = QString::fromStdString(v);
+            o.station.recordingDir = QString::fromStdString(v);
         } else if (a.rfind("--runner", 0) == 0 && value("--runner", v)) {
             o.station.runner = QString::fromStdString(v);
         } else {

@@ -1,23 +1,17 @@
 // The records as a report.
 #include "station/RecordsReport.h"
 
+#include "records/RecordFields.h"
+
 #include <QJsonValue>
 #include <QStringList>
 
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <vector>
 
 namespace trm::station {
-namespace {
-
-QString csvField(const QString& s) {
-    if (!s.contains(',') && !s.contains('"') && !s.contains('\n')) {
-        return s;
-    }
-    return "\"" + QString(s).replace("\"", "\"\"") + "\"";
-}
-
-} // namespace
 
 QDateTime ParseSince(const QString& text) {
     QDateTime t = QDateTime::fromString(text, Qt::ISODate);
@@ -43,12 +37,13 @@ bool ReportFilter::matches(const records::UpdateRecord& r) const {
     if (since.isValid() && r.start < since) {
         return false;
     }
-    if (result.isEmpty() || r.result == result) {
+    if (result.isEmpty()) {
         return true;
     }
-    // "failed": every result that is neither ok, refused nor still under way.
-    return result == "failed" && r.result != "ok" && r.result != "refused" &&
-           r.result != records::kUnfinished;
+    if (result == records::kFailuresGroup) {
+        return records::IsFailure(r.result);
+    }
+    return records::ResultFromName(result) == r.result;
 }
 
 std::optional<std::vector<records::UpdateRecord>>
@@ -67,86 +62,93 @@ SelectRecords(records::RecordStore& store, const ReportFilter& filter, QString& 
 }
 
 QByteArray RecordsCsv(const std::vector<records::UpdateRecord>& rows) {
-    auto num = [](int v) { return v < 0 ? QString() : QString::number(v); };
-    QByteArray out;
-    QStringList header{"id",         "start_utc", "end_utc",    "host",
-                       "station",    "slot",      "port",       "serial",
-                       "identity",   "unit_type", "image_pair", "mcu_sha256",
-                       "dsp_sha256", "result",    "message",    "exit_status"};
-    for (const char* p : records::kRecordedPhases) {
-        header << QString::fromLatin1(p).replace('-', '_') + "_s";
-    }
-    out += header.join(',').toUtf8() + '\n';
+    QByteArray out = records::CsvHeader() + '\n';
     for (const records::UpdateRecord& r : rows) {
-        QStringList f{r.id,
-                      r.start.toString(Qt::ISODateWithMs),
-                      r.end.isValid() ? r.end.toString(Qt::ISODateWithMs) : QString(),
-                      r.host,
-                      r.station,
-                      r.slot,
-                      r.port,
-                      r.serial,
-                      r.identity,
-                      num(r.unitType),
-                      num(r.imagePair),
-                      r.mcuSha256,
-                      r.dspSha256,
-                      r.result,
-                      r.message,
-                      num(r.exitStatus)};
-        for (const char* p : records::kRecordedPhases) {
-            const QJsonValue d = r.durations.value(QString::fromLatin1(p));
-            f << (d.isDouble() ? QString::number(d.toDouble(), 'f', 3) : QString());
-        }
-        for (QString& s : f) {
-            s = csvField(s);
-        }
-        out += f.join(',').toUtf8() + '\n';
+        out += records::CsvRow(r) + '\n';
     }
     return out;
 }
 
+namespace {
+
+// The text report's columns: a record field each (by its column), but for the whole
+// update's duration; the last is not padded.
+struct ReportColumn {
+    const char* title;
+    int width; // printf's: negative, left-aligned
+    const char* field;
+};
+constexpr ReportColumn kColumns[] = {
+    {"START (UTC)", -24, "started_utc"},
+    {"STATION", -12, "station"},
+    {"SLOT", -8, "slot"},
+    {"PORT", -10, "port"},
+    {"SERIAL", -12, "serial"},
+    {"RESULT", -18, "result"},
+    {"EXIT", 4, "exit_status"},
+    {"DURATION", 8, nullptr},
+    {"IDENTITY", 0, "identity"},
+};
+
+void printRow(const std::vector<QString>& cells) {
+    QString line;
+    for (std::size_t i = 0; i < std::size(kColumns); ++i) {
+        const ReportColumn& c = kColumns[i];
+        line += (i == 0                         ? ""
+                 : i + 1 == std::size(kColumns) ? "  "
+                                                : " ") +
+                (c.width == 0 ? cells[i] : QString("%1").arg(cells[i], c.width));
+    }
+    std::printf("%s\n", line.toLocal8Bit().constData());
+}
+
+} // namespace
+
 int PrintReport(records::RecordStore& store, bool csv, const ReportFilter& filter) {
     QString error;
-    const auto selected = SelectRecords(store, filter, error);
-    if (!selected) {
+    const auto rows = SelectRecords(store, filter, error);
+    if (!rows) {
         std::fprintf(stderr, "trm415-station: cannot read the records: %s\n",
                      error.toLocal8Bit().constData());
         return 2;
     }
-    const auto* rows = &*selected;
-    auto num = [](int v) { return v < 0 ? QString() : QString::number(v); };
     if (csv) {
         const QByteArray text = RecordsCsv(*rows);
         std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
         return 0;
     }
-    int ok = 0, refused = 0, other = 0, unfinished = 0;
-    std::printf("%-24s %-12s %-8s %-10s %-12s %-18s %4s %8s  %s\n", "START (UTC)", "STATION",
-                "SLOT", "PORT", "SERIAL", "RESULT", "EXIT", "DURATION", "IDENTITY");
+    using records::Result;
+    std::vector<QString> titles;
+    for (const ReportColumn& c : kColumns) {
+        titles.emplace_back(c.title);
+    }
+    printRow(titles);
+    int ok = 0, refused = 0, failed = 0, unfinished = 0;
     for (const records::UpdateRecord& r : *rows) {
-        const QString duration =
-            r.end.isValid() ? QString("%1 s").arg(r.start.msecsTo(r.end) / 1000.0, 0, 'f', 1) : "";
-        std::printf("%-24s %-12s %-8s %-10s %-12s %-18s %4s %8s  %s\n",
-                    r.start.toString(Qt::ISODateWithMs).toLocal8Bit().constData(),
-                    (r.station.isEmpty() ? "-" : r.station).toLocal8Bit().constData(),
-                    (r.slot.isEmpty() ? "-" : r.slot).toLocal8Bit().constData(),
-                    (r.port.isEmpty() ? "-" : r.port).toLocal8Bit().constData(),
-                    (r.serial.isEmpty() ? "-" : r.serial).toLocal8Bit().constData(),
-                    r.result.toLocal8Bit().constData(), num(r.exitStatus).toLocal8Bit().constData(),
-                    duration.toLocal8Bit().constData(), r.identity.toLocal8Bit().constData());
-        const bool failed =
-            r.result != "ok" && r.result != "refused" && r.result != records::kUnfinished;
-        if ((failed || r.result == "refused") && !r.message.isEmpty()) {
+        std::vector<QString> cells;
+        for (const ReportColumn& c : kColumns) {
+            if (c.field == nullptr) {
+                cells.push_back(r.end.isValid() ? QString("%1 s").arg(
+                                                      r.start.msecsTo(r.end) / 1000.0, 0, 'f', 1)
+                                                : QString());
+                continue;
+            }
+            const QString text = records::FieldText(*records::FindRecordField(c.field), r);
+            // Padded text columns show "-" for none; numbers and the last stay empty.
+            const bool dash = c.width < 0 && std::strcmp(c.field, "started_utc") != 0;
+            cells.push_back(text.isEmpty() && dash ? QString("-") : text);
+        }
+        printRow(cells);
+        if ((records::IsFailure(r.result) || r.result == Result::Refused) && !r.message.isEmpty()) {
             std::printf("%24s %s\n", "", ("  " + r.message.trimmed()).toLocal8Bit().constData());
         }
-        (r.result == "ok"                   ? ok
-         : r.result == "refused"            ? refused
-         : r.result == records::kUnfinished ? unfinished
-                                            : other) += 1;
+        (r.result == Result::Ok           ? ok
+         : r.result == Result::Refused    ? refused
+         : r.result == Result::Unfinished ? unfinished
+                                          : failed) += 1;
     }
     std::printf("%zu updates: ok %d, refused %d, failed %d, unfinished %d (times in UTC)\n",
-                rows->size(), ok, refused, other, unfinished);
+                rows->size(), ok, refused, failed, unfinished);
     return 0;
 }
 

@@ -13,6 +13,8 @@
 #include <QSysInfo>
 #include <QTimer>
 
+#include <cmath>
+
 #include <csignal>
 #include <cstring>
 #include <unistd.h>
@@ -25,7 +27,7 @@ const char* StateName(SlotState s) {
         return "waiting";
     case SlotState::Updating:
         return "updating";
-    case SlotState::Unplug:
+    case SlotState::AwaitingUnplug:
         return "unplug";
     case SlotState::Removed:
         return "removed";
@@ -48,6 +50,10 @@ namespace {
 
 // The runner's stderr kept for a report when it dies.
 constexpr qsizetype kErrorTail = 2048;
+
+double tenths(double seconds) {
+    return std::round(seconds * 10) / 10;
+}
 
 QString signalText(int n) {
     const char* name = strsignal(n);
@@ -90,7 +96,7 @@ void Station::start() {
         watcher_->setChangeHandler([this] { scan(); });
     }
     for (std::size_t i = 0; i < slots_.size(); ++i) {
-        emit changed(static_cast<int>(i), "slot", slotFields(static_cast<int>(i)));
+        emit slotChanged(static_cast<int>(i));
     }
     scan();
 }
@@ -98,7 +104,7 @@ void Station::start() {
 void Station::drain() {
     draining_ = true;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
-        emit changed(static_cast<int>(i), "slot", slotFields(static_cast<int>(i)));
+        emit slotChanged(static_cast<int>(i));
     }
     checkFinished();
 }
@@ -139,36 +145,34 @@ int Station::slotOfPort(const QString& port) const {
     return -1;
 }
 
-QJsonObject Station::slotFields(int index) const {
-    const SlotStatus& s = slots_[static_cast<std::size_t>(index)];
-    QJsonObject f{{"slot", s.label},
-                  {"port", s.port},
-                  {"state", StateName(s.state)},
-                  {"updates", s.updates},
-                  {"draining", draining_}};
-    if (s.state == SlotState::Removed) {
-        f.insert("phase", s.phase);
-        f.insert("removed_s", std::round((now() - s.removedAt) * 10) / 10);
-    }
-    if (!s.message.isEmpty()) {
-        f.insert("message", s.message);
-    }
-    if (!s.cure.isEmpty()) {
-        f.insert("cure", s.cure);
+QJsonObject SlotJson(const SlotStatus& s, double now) {
+    QJsonObject o{
+        {"slot", s.label}, {"port", s.port}, {"state", StateName(s.state)}, {"updates", s.updates}};
+    if (s.state == SlotState::Updating || s.state == SlotState::Removed) {
+        o.insert("phase", s.phase);
+        o.insert("percent", s.percent);
+        o.insert("elapsed_s", tenths(now - s.startedAt));
     }
     if (s.state == SlotState::Updating) {
-        f.insert("phase", s.phase);
-        f.insert("percent", s.percent);
-        f.insert("pid", s.pid);
-        f.insert("elapsed_s", std::round((now() - s.startedAt) * 10) / 10);
+        o.insert("pid", s.pid);
+    }
+    if (s.state == SlotState::Removed) {
+        o.insert("removed_s", tenths(now - s.removedAt));
     }
     if (!s.serial.isEmpty()) {
-        f.insert("serial", s.serial);
+        o.insert("serial", s.serial);
     }
-    if (!s.lastVerdict.isEmpty()) {
-        f.insert("last_verdict", s.lastVerdict);
+    if (s.lastVerdict) {
+        o.insert("last_verdict", records::ResultText(*s.lastVerdict));
+        o.insert("verdict_age_s", tenths(now - s.lastVerdictAt));
     }
-    return f;
+    if (!s.message.isEmpty()) {
+        o.insert("message", s.message);
+    }
+    if (!s.cure.isEmpty()) {
+        o.insert("cure", s.cure);
+    }
+    return o;
 }
 
 void Station::setState(int index, SlotState state) {
@@ -182,7 +186,7 @@ void Station::setState(int index, SlotState state) {
         s.percent = -1;
         s.pid = 0;
     }
-    emit changed(index, "slot", slotFields(index));
+    emit slotChanged(index);
 }
 
 void Station::scan() {
@@ -207,8 +211,7 @@ void Station::scan() {
                     slots_.push_back(s);
                     jobs_.push_back(nullptr);
                     options_.slotConfigs.push_back({port, port, {}});
-                    emit changed(static_cast<int>(slots_.size() - 1), "slot",
-                                 slotFields(static_cast<int>(slots_.size() - 1)));
+                    emit slotChanged(static_cast<int>(slots_.size() - 1));
                 }
             }
         }
@@ -222,7 +225,7 @@ void Station::scan() {
             std::any_of(presentPorts_.begin(), presentPorts_.end(), [&s](const QString& p) {
                 return LiesOnPort(p.toStdString(), s.port.toStdString());
             });
-        if (s.state == SlotState::Unplug && !present) {
+        if (s.state == SlotState::AwaitingUnplug && !present) {
             setState(index, SlotState::Waiting);
         }
         const bool mayStart = !draining_ && (options_.units == 0 || launched_ < options_.units);
@@ -267,11 +270,11 @@ void Station::launch(int index) {
     if (options_.simulate) {
         args << "--simulate=port=" + s.port + (c.scenario.isEmpty() ? "" : "," + c.scenario);
     }
-    if (!options_.recordDir.isEmpty()) {
+    if (!options_.recordingDir.isEmpty()) {
         const QString stamp = QDateTime::currentDateTimeUtc().toString("yyyyMMdd'T'HHmmss'Z'");
         QString name = QString("%1-%2-%3.jsonl").arg(s.label, stamp).arg(launched_);
         name.replace('/', '_');
-        args << "--record=" + QDir(options_.recordDir).filePath(name);
+        args << "--record=" + QDir(options_.recordingDir).filePath(name);
     }
 
     job->record.start = QDateTime::currentDateTimeUtc();
@@ -328,7 +331,7 @@ void Station::launch(int index) {
     s.state = SlotState::Updating;
     p->start(options_.runner, args);
     s.pid = p->processId();
-    emit changed(index, "slot", slotFields(index));
+    emit slotChanged(index);
     emit updateStarted(index, jobs_[static_cast<std::size_t>(index)]->record.id);
 }
 
@@ -371,7 +374,7 @@ void Station::onLine(int index, const QJsonObject& line) {
     } else {
         return;
     }
-    emit changed(index, "slot", slotFields(index));
+    emit slotChanged(index);
 }
 
 void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
@@ -398,7 +401,7 @@ void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
     } else {
         // The runner died before its verdict: whatever it had done, the unit's state is
         // not known.
-        r.result = "unit lost";
+        r.result = records::Result::UnitLost;
         const QString tail = QString::fromLocal8Bit(job.errorTail).trimmed().split('\n').last();
         r.message = status == QProcess::CrashExit && exitCode > 0
                         ? "the runner was ended by " + signalText(exitCode)
@@ -411,7 +414,7 @@ void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
     // Closed by the station in the middle of the firmware: the unit waits in its boot
     // loader, and any slot finishes it.
     const bool leftInBootLoader =
-        r.result == "interrupted" &&
+        r.result == records::Result::Interrupted &&
         job.summary.value(events::key::kLastPhase).toString() == events::phase::kBootLoader;
     if (leftInBootLoader) {
         r.message = kLeftInBootLoader;
@@ -422,27 +425,24 @@ void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
     }
     ++ended_;
     ++s.updates;
-    (r.result == "ok" ? ok_ : r.result == "refused" ? refused_ : failed_) += 1;
+    (r.result == records::Result::Ok        ? ok_
+     : r.result == records::Result::Refused ? refused_
+                                            : failed_) += 1;
     s.lastVerdict = r.result;
     s.lastVerdictAt = now();
     s.message = r.message;
     s.cure = leftInBootLoader ? QString() : job.summary.value(events::key::kCure).toString();
-    QJsonObject fields = slotFields(index);
-    fields.insert("result", r.result);
-    fields.insert("exit_status", r.exitStatus);
-    fields.insert("message", r.message);
-    fields.insert("image_pair", r.imagePair);
-    fields.insert("recovered", job.foundInBootLoader);
-    fields.insert("record_id", r.id);
-    fields.insert("elapsed_s", std::round((now() - s.startedAt) * 1000) / 1000);
-    if (!r.serial.isEmpty()) {
-        fields.insert("serial", r.serial);
-    }
-    emit changed(index, "result", fields);
+    UpdateEnd end;
+    end.record = r;
+    end.recovered = job.foundInBootLoader;
+    end.elapsedS = std::round((now() - s.startedAt) * 1000) / 1000;
+    end.cure = s.cure;
+    emit updateEnded(index, end);
     // A unit that left mid-update and came back is not done: the slot takes it again at
     // once, without waiting for it to be unplugged.
-    const bool again = job.returned && r.result != "ok" && r.result != "refused";
-    setState(index, options_.simulate || again ? SlotState::Waiting : SlotState::Unplug);
+    const bool again =
+        job.returned && r.result != records::Result::Ok && r.result != records::Result::Refused;
+    setState(index, options_.simulate || again ? SlotState::Waiting : SlotState::AwaitingUnplug);
     // The process object goes with the next launch, not inside its own signal.
     QTimer::singleShot(0, this, [this] { scan(); });
 }

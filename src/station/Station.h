@@ -15,6 +15,7 @@
 #include <QStringList>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace trm {
@@ -36,17 +37,22 @@ struct StationOptions {
     int units = 0;          // stop after this many units in all (0: no limit)
     QString runner;         // the trm415-run program
     QStringList runnerArgs; // passed to every runner (e.g. --timeout)
-    QString recordDir;      // a recording of each unit's session in this directory
+    QString recordingDir;   // a recording of each unit's session in this directory
     QString name;           // the station's name in the records
 };
 
 enum class SlotState {
-    Waiting,  // for a unit to be plugged in
-    Updating, // its runner is at work
-    Unplug,   // the update has ended; waiting for the unit to be unplugged
-    Removed,  // the unit left in the middle of its update; its runner waits for it
+    Waiting,        // for a unit to be plugged in
+    Updating,       // its runner is at work
+    AwaitingUnplug, // the update has ended; waiting for the unit to be unplugged
+    Removed,        // the unit left in the middle of its update; its runner waits for it
 };
 
+// Every state, in the order above.
+inline constexpr SlotState kSlotStates[] = {SlotState::Waiting, SlotState::Updating,
+                                            SlotState::AwaitingUnplug, SlotState::Removed};
+// The state's name on the page, in the JSON and in /metrics ("waiting", "updating",
+// "unplug", "removed").
 const char* StateName(SlotState s);
 
 struct SlotStatus {
@@ -57,12 +63,24 @@ struct SlotStatus {
     qint64 pid = 0;
     double startedAt = 0; // station time the update began
     QString serial;
-    QString lastVerdict;      // result of its last update
-    double lastVerdictAt = 0; // station time of it
-    QString message;          // what the slot's state means: a removal's meaning, a verdict's
-    QString cure;             // what to do about it
-    double removedAt = 0;     // station time the unit left (state Removed)
+    std::optional<records::Result> lastVerdict; // of its last update
+    double lastVerdictAt = 0;                   // station time of it
+    QString message;      // what the slot's state means: a removal's meaning, a verdict's
+    QString cure;         // what to do about it
+    double removedAt = 0; // station time the unit left (state Removed)
     int updates = 0;
+};
+
+// A slot's state as JSON: the same for the station's JSON lines, its page and its API.
+// `now` is the station's time.
+QJsonObject SlotJson(const SlotStatus& s, double now);
+
+// How an update ended: its record (result, message, serial, ...) and the station's view.
+struct UpdateEnd {
+    records::UpdateRecord record;
+    bool recovered = false; // found first in its boot loader: written with image pair 1
+    double elapsedS = 0;    // plug-in to verdict
+    QString cure;           // what to do about it (empty when ok)
 };
 
 struct StationTotals {
@@ -100,11 +118,12 @@ public:
     int exitStatus() const;
 
 signals:
-    // Something about slot `index` changed; `event` names it ("slot", "result") and
-    // `fields` says what, slot and port included.
-    void changed(int index, const QString& event, const QJsonObject& fields);
+    // Slot `index`'s state changed (slotStatus() says how).
+    void slotChanged(int index);
     // An update began on slot `index`; its record is `recordId`.
     void updateStarted(int index, const QString& recordId);
+    // The update on slot `index` ended, its record written (or its error told).
+    void updateEnded(int index, const trm::station::UpdateEnd& end);
     // A record could not be written (the station goes on; the row may be missing).
     void recordError(const QString& text);
     // The station has nothing more to do: drained, or the units are all updated.
@@ -118,7 +137,6 @@ private:
     void onExit(int index, int exitCode, QProcess::ExitStatus status);
     void setState(int index, SlotState state);
     void checkFinished();
-    QJsonObject slotFields(int index) const;
     int slotOfPort(const QString& port) const;
     int quietestCpu() const;
 

@@ -23,10 +23,8 @@ QString phaseText(const QString& phase) {
 
 StationView::StationView(Station& station, Style style, bool bell, std::FILE* out)
     : station_(station), style_(style), bell_(bell), out_(out) {
-    connect(&station_, &Station::changed, this,
-            [this](int index, const QString& event, const QJsonObject& fields) {
-                onChanged(index, event, fields);
-            });
+    connect(&station_, &Station::slotChanged, this, &StationView::onSlotChanged);
+    connect(&station_, &Station::updateEnded, this, &StationView::onUpdateEnded);
     if (style_.tty) {
         // The table is drawn at most ten times a second, and every second for the
         // elapsed times.
@@ -70,44 +68,57 @@ void StationView::note(const QString& text, QJsonObject fields, Tone tone) {
     std::fflush(out_);
 }
 
-void StationView::onChanged(int index, const QString& event, const QJsonObject& fields) {
+void StationView::onUpdateEnded(int index, const UpdateEnd& end) {
     const SlotStatus& s = station_.slotStatus()[static_cast<std::size_t>(index)];
-    if (event == "result") {
-        qCInfo(lcStation, "slot %s (%s): %s, exit status %d, record %s", qUtf8Printable(s.label),
-               qUtf8Printable(s.port), qUtf8Printable(fields.value("result").toString()),
-               fields.value("exit_status").toInt(),
-               qUtf8Printable(fields.value("record_id").toString()));
-    } else {
-        qCDebug(lcStation, "slot %s (%s): %s %s", qUtf8Printable(s.label), qUtf8Printable(s.port),
-                StateName(s.state), qUtf8Printable(s.phase));
-    }
+    const records::UpdateRecord& r = end.record;
+    const QString result = records::ResultText(r.result);
+    qCInfo(lcStation, "slot %s (%s): %s, exit status %d, record %s", qUtf8Printable(s.label),
+           qUtf8Printable(s.port), qUtf8Printable(result), r.exitStatus, qUtf8Printable(r.id));
     if (style_.json) {
-        emitJson(event == "result" ? "result" : "slot", fields);
+        QJsonObject fields = SlotJson(s, station_.now());
+        fields.insert("draining", station_.draining());
+        fields.insert("result", result);
+        fields.insert("exit_status", r.exitStatus);
+        fields.insert("message", r.message);
+        fields.insert("image_pair", r.imagePair);
+        fields.insert("recovered", end.recovered);
+        fields.insert("record_id", r.id);
+        fields.insert("elapsed_s", end.elapsedS);
+        if (!r.serial.isEmpty()) {
+            fields.insert("serial", r.serial);
+        }
+        emitJson("result", fields);
         return;
     }
-    if (event == "result") {
-        const QString result = fields.value("result").toString();
-        QString text = QString("%1 (%2): %3, exit status %4 after %5 s")
-                           .arg(s.label, s.port, result)
-                           .arg(fields.value("exit_status").toInt())
-                           .arg(fields.value("elapsed_s").toDouble(), 0, 'f', 1);
-        if (fields.value("recovered").toBool() && fields.value("image_pair").toInt(-1) >= 0) {
-            text += QString(", found in its boot loader: image pair %1 written")
-                        .arg(fields.value("image_pair").toInt());
-        }
-        const QString message = fields.value("message").toString();
-        if (!message.isEmpty()) {
-            text += QString(": \"%1\"").arg(message);
-        }
-        const QString cure = fields.value("cure").toString();
-        if (!cure.isEmpty()) {
-            text += "; " + cure;
-        }
-        note(text, {}, result == "ok" ? Tone::Good : Tone::Bad);
-        if (result != "ok" && style_.tty && bell_) {
-            std::fputs("\a", out_);
-            std::fflush(out_);
-        }
+    QString text = QString("%1 (%2): %3, exit status %4 after %5 s")
+                       .arg(s.label, s.port, result)
+                       .arg(r.exitStatus)
+                       .arg(end.elapsedS, 0, 'f', 1);
+    if (end.recovered && r.imagePair >= 0) {
+        text += QString(", found in its boot loader: image pair %1 written").arg(r.imagePair);
+    }
+    if (!r.message.isEmpty()) {
+        text += QString(": \"%1\"").arg(r.message);
+    }
+    if (!end.cure.isEmpty()) {
+        text += "; " + end.cure;
+    }
+    const bool ok = r.result == records::Result::Ok;
+    note(text, {}, ok ? Tone::Good : Tone::Bad);
+    if (!ok && style_.tty && bell_) {
+        std::fputs("\a", out_);
+        std::fflush(out_);
+    }
+}
+
+void StationView::onSlotChanged(int index) {
+    const SlotStatus& s = station_.slotStatus()[static_cast<std::size_t>(index)];
+    qCDebug(lcStation, "slot %s (%s): %s %s", qUtf8Printable(s.label), qUtf8Printable(s.port),
+            StateName(s.state), qUtf8Printable(s.phase));
+    if (style_.json) {
+        QJsonObject fields = SlotJson(s, station_.now());
+        fields.insert("draining", station_.draining());
+        emitJson("slot", fields);
         return;
     }
     if (style_.tty) {
@@ -211,12 +222,13 @@ QString StationView::table() const {
         if (removed) {
             note = QString("removed %1 ago: %2").arg(ago(now - s.removedAt), s.cure);
             noteColour = "33";
-        } else if (busy && !s.lastVerdict.isEmpty()) {
-            note = QString("last: %1, %2 ago").arg(s.lastVerdict, ago(now - s.lastVerdictAt));
+        } else if (busy && s.lastVerdict) {
+            note = QString("last: %1, %2 ago")
+                       .arg(records::ResultText(*s.lastVerdict), ago(now - s.lastVerdictAt));
             noteColour = "2";
-        } else if (!s.lastVerdict.isEmpty()) {
-            const bool good = s.lastVerdict == "ok";
-            note = s.lastVerdict;
+        } else if (s.lastVerdict) {
+            const bool good = *s.lastVerdict == records::Result::Ok;
+            note = records::ResultText(*s.lastVerdict);
             if (!good && !s.cure.isEmpty()) {
                 note += ": " + s.cure;
             } else if (!good && !s.message.isEmpty()) {

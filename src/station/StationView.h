@@ -34,7 +34,8 @@ public:
     void finish();
 
 private:
-    void onChanged(int index, const QString& event, const QJsonObject& fields);
+    void onSlotChanged(int index);
+    void onUpdateEnded(int index, const UpdateEnd& end);
     void emitJson(const char* event, QJsonObject fields);
     void redraw();
     QString table() const;

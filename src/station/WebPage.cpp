@@ -1,6 +1,7 @@
 // The station's web page.
 #include "station/WebPage.h"
 
+#include "records/RecordFields.h"
 #include "records/RecordStore.h"
 #include "station/HttpGuard.h"
 #include "station/RecordsReport.h"
@@ -38,9 +39,9 @@ double tenths(double seconds) {
     return std::round(seconds * 10) / 10;
 }
 
-// Every answer: no sniffing, no framing, nothing from elsewhere, and (for the API) no
-// caching. No Access-Control header: other origins get nothing.
-QHttpServerResponse finish(QHttpServerResponse&& r, bool cache = false) {
+// Every answer carries these headers: no sniffing, no framing, nothing from elsewhere,
+// and (for the API) no caching. No Access-Control header: other origins get nothing.
+QHttpServerResponse secured(QHttpServerResponse&& r, bool cache = false) {
     r.setHeader("X-Content-Type-Options", "nosniff");
     r.setHeader("X-Frame-Options", "DENY");
     r.setHeader("Referrer-Policy", "no-referrer");
@@ -52,8 +53,8 @@ QHttpServerResponse finish(QHttpServerResponse&& r, bool cache = false) {
 }
 
 QHttpServerResponse json(const QJsonObject& o, Status status = Status::Ok) {
-    return finish(QHttpServerResponse("application/json",
-                                      QJsonDocument(o).toJson(QJsonDocument::Compact), status));
+    return secured(QHttpServerResponse("application/json",
+                                       QJsonDocument(o).toJson(QJsonDocument::Compact), status));
 }
 
 QHttpServerResponse problem(Status status, const QString& error) {
@@ -65,32 +66,7 @@ QHttpServerResponse asset(const char* name, const QByteArray& type) {
     if (!f.open(QIODevice::ReadOnly)) {
         return problem(Status::InternalServerError, "the page is missing from the program");
     }
-    return finish(QHttpServerResponse(type, f.readAll()), true);
-}
-
-QString iso(const QDateTime& t) {
-    return t.isValid() ? t.toUTC().toString(Qt::ISODateWithMs) : QString();
-}
-
-QJsonObject recordJson(const records::UpdateRecord& r) {
-    QJsonObject o{{"id", r.id},           {"start", iso(r.start)},   {"station", r.station},
-                  {"host", r.host},       {"slot", r.slot},          {"port", r.port},
-                  {"serial", r.serial},   {"identity", r.identity},  {"result", r.result},
-                  {"message", r.message}, {"durations", r.durations}};
-    if (r.end.isValid()) {
-        o.insert("end", iso(r.end));
-        o.insert("duration_s", tenths(r.start.msecsTo(r.end) / 1000.0));
-    }
-    if (r.exitStatus >= 0) {
-        o.insert("exit_status", r.exitStatus);
-    }
-    if (r.imagePair >= 0) {
-        o.insert("image_pair", r.imagePair);
-    }
-    if (r.unitType >= 0) {
-        o.insert("unit_type", r.unitType);
-    }
-    return o;
+    return secured(QHttpServerResponse(type, f.readAll()), true);
 }
 
 // The records query of a request: --report's filters and a row limit. False, with
@@ -154,7 +130,10 @@ WebPage::WebPage(Station& station, records::Location records, QString stationNam
     pool_.setMaxThreadCount(2);
     flush_.setSingleShot(true);
     connect(&flush_, &QTimer::timeout, this, &WebPage::flush);
-    connect(&station_, &Station::changed, this, &WebPage::onChanged);
+    connect(&station_, &Station::slotChanged, this, &WebPage::onSlotChanged);
+    connect(&station_, &Station::updateEnded, this, [this](int, const UpdateEnd& end) {
+        metrics_.addUpdate(end.record.result, end.elapsedS);
+    });
     connect(&server_, &QAbstractHttpServer::newWebSocketConnection, this, &WebPage::onWebSocket);
     routes();
 }
@@ -191,36 +170,32 @@ void WebPage::setHeld(int held) {
     broadcast(QJsonDocument(stationJson("totals")).toJson(QJsonDocument::Compact));
 }
 
-QJsonObject WebPage::slotJson(int index) const {
-    const SlotStatus& s = station_.slotStatus()[static_cast<std::size_t>(index)];
+QByteArray WebPage::slotsMessage(const char* type, const std::map<int, qint64>& which) const {
+    QJsonObject m = stationJson(type);
+    QJsonArray list;
+    const auto& all = station_.slotStatus();
     const double now = station_.now();
-    QJsonObject o{{"i", index},
-                  {"slot", s.label},
-                  {"port", s.port},
-                  {"state", StateName(s.state)},
-                  {"updates", s.updates}};
-    if (!s.serial.isEmpty()) {
-        o.insert("serial", s.serial);
+    auto add = [&](int index, qint64 since) {
+        QJsonObject o = SlotJson(all[static_cast<std::size_t>(index)], now);
+        o.insert("i", index);
+        if (since > 0) {
+            o.insert("t", since); // for the page's latency figure
+        }
+        list.append(o);
+    };
+    const auto count = static_cast<int>(all.size());
+    if (which.empty()) {
+        for (int i = 0; i < count; ++i) {
+            add(i, 0);
+        }
     }
-    if (s.state == SlotState::Updating || s.state == SlotState::Removed) {
-        o.insert("phase", s.phase);
-        o.insert("percent", s.percent);
-        o.insert("elapsed_s", tenths(now - s.startedAt));
+    for (const auto& [index, since] : which) {
+        if (index < count) {
+            add(index, since);
+        }
     }
-    if (s.state == SlotState::Removed) {
-        o.insert("removed_s", tenths(now - s.removedAt));
-    }
-    if (!s.lastVerdict.isEmpty()) {
-        o.insert("last_verdict", s.lastVerdict);
-        o.insert("verdict_age_s", tenths(now - s.lastVerdictAt));
-    }
-    if (!s.message.isEmpty()) {
-        o.insert("message", s.message);
-    }
-    if (!s.cure.isEmpty()) {
-        o.insert("cure", s.cure);
-    }
-    return o;
+    m.insert("slots", list);
+    return QJsonDocument(m).toJson(QJsonDocument::Compact);
 }
 
 QJsonObject WebPage::stationJson(const char* type) const {
@@ -237,10 +212,7 @@ QJsonObject WebPage::stationJson(const char* type) const {
                                    {"units_per_hour", std::round(t.unitsPerHour * 10) / 10}}}};
 }
 
-void WebPage::onChanged(int index, const QString& event, const QJsonObject& fields) {
-    if (event == "result") {
-        metrics_.addUpdate(fields.value("result").toString(), fields.value("elapsed_s").toDouble());
-    }
+void WebPage::onSlotChanged(int index) {
     if (clients_.empty()) {
         return;
     }
@@ -259,19 +231,12 @@ void WebPage::onChanged(int index, const QString& event, const QJsonObject& fiel
 
 void WebPage::flush() {
     lastFlush_ = QDateTime::currentMSecsSinceEpoch();
-    QJsonObject m = stationJson("slots");
-    QJsonArray list;
-    const auto count = static_cast<int>(station_.slotStatus().size());
-    for (const auto& [index, since] : dirty_) {
-        if (index < count) {
-            QJsonObject o = slotJson(index);
-            o.insert("t", since); // for the page's latency figure
-            list.append(o);
-        }
+    if (dirty_.empty()) {
+        return;
     }
+    const QByteArray message = slotsMessage("slots", dirty_);
     dirty_.clear();
-    m.insert("slots", list);
-    broadcast(QJsonDocument(m).toJson(QJsonDocument::Compact));
+    broadcast(message);
 }
 
 void WebPage::broadcast(const QByteArray& message) {
@@ -299,20 +264,14 @@ void WebPage::onWebSocket() {
         });
         clients_.emplace_back(ws);
         // The whole station first; changes after.
-        QJsonObject m = stationJson("snapshot");
-        QJsonArray list;
-        for (int i = 0; i < static_cast<int>(station_.slotStatus().size()); ++i) {
-            list.append(slotJson(i));
-        }
-        m.insert("slots", list);
-        ws->sendTextMessage(QString::fromUtf8(QJsonDocument(m).toJson(QJsonDocument::Compact)));
+        ws->sendTextMessage(QString::fromUtf8(slotsMessage("snapshot")));
     }
 }
 
 void WebPage::routes() {
     server_.route("/", Method::Get, [] { return asset("index.html", "text/html; charset=utf-8"); });
     server_.route("/favicon.ico", Method::Get,
-                  [] { return finish(QHttpServerResponse(Status::NoContent), true); });
+                  [] { return secured(QHttpServerResponse(Status::NoContent), true); });
     server_.route("/page.css", Method::Get,
                   [] { return asset("page.css", "text/css; charset=utf-8"); });
     server_.route("/page.js", Method::Get,
@@ -328,21 +287,15 @@ void WebPage::routes() {
                       }
                   });
     server_.route("/api/slots", Method::Get, [this] {
-        QJsonObject m = stationJson("slots");
-        QJsonArray list;
-        for (int i = 0; i < static_cast<int>(station_.slotStatus().size()); ++i) {
-            list.append(slotJson(i));
-        }
-        m.insert("slots", list);
-        return json(m);
+        return secured(QHttpServerResponse("application/json", slotsMessage("slots"), Status::Ok));
     });
     server_.route("/metrics", Method::Get, [this] {
         std::map<QString, int> byState;
         for (const SlotStatus& s : station_.slotStatus()) {
             ++byState[StateName(s.state)];
         }
-        return finish(QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8",
-                                          metrics_.text(byState, held_)));
+        return secured(QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8",
+                                           metrics_.text(byState, held_)));
     });
 
     // Records are read on the pool, each query with a connection of its own, and the
@@ -385,11 +338,11 @@ void WebPage::routes() {
             if (csv) {
                 QHttpServerResponse r("text/csv; charset=utf-8", RecordsCsv(*rows));
                 r.setHeader("Content-Disposition", "attachment; filename=trm415-records.csv");
-                return finish(std::move(r));
+                return secured(std::move(r));
             }
             QJsonArray list;
             for (const records::UpdateRecord& r : *rows) {
-                list.append(recordJson(r));
+                list.append(records::RecordJson(r));
             }
             return json({{"records", list}, {"matching", matching}, {"limit", limit}});
         });
@@ -416,11 +369,14 @@ void WebPage::routes() {
                         continue;
                     }
                     ++updates;
-                    if (r.result == records::kUnfinished) {
+                    using records::Result;
+                    if (r.result == Result::Unfinished) {
                         ++updating;
                         busy << r.slot;
                     } else {
-                        (r.result == "ok" ? ok : r.result == "refused" ? refused : failed) += 1;
+                        (r.result == Result::Ok        ? ok
+                         : r.result == Result::Refused ? refused
+                                                       : failed) += 1;
                     }
                 }
                 QJsonArray slotArray;
@@ -434,8 +390,8 @@ void WebPage::routes() {
                 list.append(QJsonObject{{"name", s.name},
                                         {"host", s.host},
                                         {"version", s.version},
-                                        {"started", iso(s.started)},
-                                        {"heartbeat", iso(s.heartbeat)},
+                                        {"started", records::UtcText(s.started)},
+                                        {"heartbeat", records::UtcText(s.heartbeat)},
                                         {"heartbeat_age_s", tenths(age)},
                                         {"stale", age > kStaleAfterS},
                                         {"slots", slotArray},

@@ -42,18 +42,19 @@ public:
 
     // The rows the records spool holds (-1: records without a spool).
     void setHeld(int held);
-    int clients() const { return static_cast<int>(clients_.size()); }
 
     // How long the records a page asks for may keep it waiting, at most.
     static constexpr int kMaxPendingQueries = 8;
 
 private:
     void routes();
-    void onChanged(int index, const QString& event, const QJsonObject& fields);
+    void onSlotChanged(int index);
     void flush();
     void onWebSocket();
     void broadcast(const QByteArray& message);
-    QJsonObject slotJson(int index) const;
+    // A "slots" or "snapshot" message: the station's totals and the slots in `which`
+    // (slot -> when its first unsent change came, in ms), or every slot when empty.
+    QByteArray slotsMessage(const char* type, const std::map<int, qint64>& which = {}) const;
     QJsonObject stationJson(const char* type) const;
 
     Station& station_;

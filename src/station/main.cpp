@@ -48,18 +48,20 @@ QString findRunner() {
     return QStandardPaths::findExecutable("trm415-run");
 }
 
-// The hooks of a slot's update: its slot, port and record, and (with `fields`, a result)
-// what came of it.
+// The hooks of a slot's update: its slot, port and record, and (with `end`) what came
+// of it.
 QMap<QString, QString> hookEnv(const SlotStatus& s, const QString& recordId,
-                               const QJsonObject& fields = {}) {
+                               const UpdateEnd* end = nullptr) {
     QMap<QString, QString> env{{"TRM_SLOT", s.label},
                                {"TRM_PORT", s.port},
-                               {"TRM_SERIAL", fields.value("serial").toString(s.serial)},
+                               {"TRM_SERIAL", end != nullptr && !end->record.serial.isEmpty()
+                                                  ? end->record.serial
+                                                  : s.serial},
                                {"TRM_RECORD_ID", recordId}};
-    if (!fields.isEmpty()) {
-        env.insert("TRM_RESULT", fields.value("result").toString());
-        env.insert("TRM_EXIT_STATUS", QString::number(fields.value("exit_status").toInt()));
-        env.insert("TRM_MESSAGE", fields.value("message").toString());
+    if (end != nullptr) {
+        env.insert("TRM_RESULT", records::ResultText(end->record.result));
+        env.insert("TRM_EXIT_STATUS", QString::number(end->record.exitStatus));
+        env.insert("TRM_MESSAGE", end->record.message);
     }
     return env;
 }
@@ -114,9 +116,9 @@ int run(int argc, char** argv, bool& restart) {
                      "trm415-station: trm415-run is not installed beside it or on the PATH\n");
         return kUsage;
     }
-    if (!o.station.recordDir.isEmpty() && !QDir().mkpath(o.station.recordDir)) {
+    if (!o.station.recordingDir.isEmpty() && !QDir().mkpath(o.station.recordingDir)) {
         std::fprintf(stderr, "trm415-station: cannot make the directory '%s'\n",
-                     o.station.recordDir.toLocal8Bit().constData());
+                     o.station.recordingDir.toLocal8Bit().constData());
         return kUsage;
     }
 
@@ -220,7 +222,7 @@ int run(int argc, char** argv, bool& restart) {
     if (closed > 0) {
         view.note(QString("%1 update(s) left unfinished by an earlier run marked \"%2\"")
                       .arg(closed)
-                      .arg(records::kInterruptedStationStopped),
+                      .arg(records::ResultText(records::Result::InterruptedStationStopped)),
                   {{"closed_unfinished", closed}});
     }
     std::unique_ptr<WebPage> web;
@@ -298,14 +300,11 @@ int run(int argc, char** argv, bool& restart) {
                          });
     }
     if (onResult) {
-        QObject::connect(&station, &Station::changed, &app,
-                         [&](int index, const QString& event, const QJsonObject& fields) {
-                             if (event == "result") {
-                                 hooks.run(*onResult, "result",
-                                           hookEnv(station.slotStatus()[std::size_t(index)],
-                                                   fields.value("record_id").toString(), fields));
-                             }
-                         });
+        QObject::connect(
+            &station, &Station::updateEnded, &app, [&](int index, const UpdateEnd& end) {
+                hooks.run(*onResult, "result",
+                          hookEnv(station.slotStatus()[std::size_t(index)], end.record.id, &end));
+            });
     }
     station.start();
     QCoreApplication::exec();

@@ -25,6 +25,9 @@
 
 using namespace trm::testing;
 
+using trm::records::Result;
+using trm::records::ResultText;
+
 namespace {
 
 // The fixture's server: its port, its databases, and its processes to stop and wake.
@@ -128,7 +131,7 @@ TEST(Line, ThreeStationsWriteEveryRowOnceWithItsStation) {
     for (const UpdateRecord& r : rows) {
         ids.insert(r.id);
         perStation[r.station] += 1;
-        EXPECT_EQ(r.result, "ok");
+        EXPECT_EQ(r.result, Result::Ok);
         EXPECT_EQ(r.exitStatus, 0);
         EXPECT_TRUE(r.end.isValid());
         EXPECT_FALSE(r.slot.isEmpty());
@@ -223,7 +226,7 @@ TEST(Line, AHungAndARestartedServerLoseNoRowAndFailNoUpdate) {
     std::set<QString> ids;
     for (const UpdateRecord& r : rows) {
         ids.insert(r.id);
-        EXPECT_EQ(r.result, "ok") << r.id.toStdString();
+        EXPECT_EQ(r.result, Result::Ok) << r.id.toStdString();
     }
     EXPECT_EQ(ids.size(), 8u);
 }
@@ -257,7 +260,7 @@ TEST(Line, RowsHeldByAKilledStationArriveAtItsNextStart) {
     const auto rows = serverRows(pg, "held");
     ASSERT_EQ(rows.size(), 4u);
     for (const UpdateRecord& r : rows) {
-        EXPECT_EQ(r.result, "ok") << r.id.toStdString();
+        EXPECT_EQ(r.result, Result::Ok) << r.id.toStdString();
     }
 }
 

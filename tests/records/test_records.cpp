@@ -1,5 +1,6 @@
 // The records trm415-run and trm415-station write: several writers at once and SIGKILL
 // at any moment leave every row whole; a database that cannot be used is refused.
+#include "records/RecordFields.h"
 #include "sim/Replay.h"
 #include "tests/support/Programs.h"
 
@@ -37,8 +38,8 @@ TEST(Records, ConcurrentWritersAndKillsLeaveEveryRowWhole) {
     ASSERT_EQ(rows.size(), 7u);
     int refused = 0, unfinished = 0;
     for (const UpdateRecord& r : rows) {
-        refused += r.result == "refused" && r.exitStatus == 3 && r.end.isValid();
-        unfinished += r.result == kUnfinished && r.port == "2-1" && !r.end.isValid();
+        refused += r.result == Result::Refused && r.exitStatus == 3 && r.end.isValid();
+        unfinished += r.result == Result::Unfinished && r.port == "2-1" && !r.end.isValid();
     }
     EXPECT_EQ(refused, 6);
     EXPECT_EQ(unfinished, 1);
@@ -70,7 +71,7 @@ TEST(Records, ConcurrentWritersAndKillsLeaveEveryRowWhole) {
     const auto stationRows = rowsOf(stationDb);
     ASSERT_EQ(stationRows.size(), 2u);
     for (const UpdateRecord& r : stationRows) {
-        EXPECT_EQ(r.result, kUnfinished);
+        EXPECT_EQ(r.result, Result::Unfinished);
     }
     EXPECT_EQ(integrity(stationDb), "ok");
     // The station's next start on the same host and records closes them.
@@ -81,7 +82,7 @@ TEST(Records, ConcurrentWritersAndKillsLeaveEveryRowWhole) {
     next.finish();
     int closed = 0;
     for (const UpdateRecord& r : rowsOf(stationDb)) {
-        closed += r.result == "interrupted (station stopped)";
+        closed += r.result == Result::InterruptedStationStopped;
     }
     EXPECT_EQ(closed, 2);
 }
@@ -177,4 +178,61 @@ TEST(Records, ALastReleaseDatabaseIsUpgradedWithItsRows) {
     r.station = "st-1";
     ASSERT_TRUE(store.write(r, error)) << error.toStdString();
     EXPECT_EQ(rowsOf(path).back().station, "st-1");
+}
+
+// Every field of the table reaches each form and comes back: the spool's JSON, a row
+// written and read through SQL, and the CSV (a column each, in the header's order).
+TEST(Records, EveryFieldSurvivesJsonSqlAndCsv) {
+    using namespace trm::records;
+    UpdateRecord r;
+    r.id = "0f6c1f5e-1111-4222-8333-944455556666";
+    r.start = QDateTime::fromString("2026-12-09T14:00:00.125Z", Qt::ISODateWithMs);
+    r.end = r.start.addMSecs(35250);
+    r.host = "host-1";
+    r.station = "st-1";
+    r.slot = "S2";
+    r.port = "1-2";
+    r.serial = "U-7, \"quoted\"";
+    r.identity = "TRM415 V0104P 20210630";
+    r.unitType = 0x19;
+    r.imagePair = 1;
+    r.mcuSha256 = "aa";
+    r.dspSha256 = "bb";
+    r.result = Result::BootLoaderError;
+    r.message = "ISP Sync Error !!";
+    r.exitStatus = 4;
+    for (int i = 0; i < static_cast<int>(std::size(kRecordedPhases)); ++i) {
+        r.durations.insert(kRecordedPhases[i], 0.5 + i);
+    }
+    auto same = [&r](const UpdateRecord& b) {
+        for (const RecordField& f : RecordFields()) {
+            EXPECT_EQ(f.get(r), f.get(b)) << f.column;
+        }
+    };
+    const auto back = RecordFromJson(RecordJson(r));
+    ASSERT_TRUE(back);
+    same(*back);
+    EXPECT_DOUBLE_EQ(RecordJson(r)["duration_s"].toDouble(), 35.3);
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("fields.sqlite");
+    {
+        RecordStore store;
+        QString error;
+        ASSERT_TRUE(store.open(path, error)) << error.toStdString();
+        ASSERT_TRUE(store.write(r, error)) << error.toStdString();
+    }
+    const auto rows = rowsOf(path);
+    ASSERT_EQ(rows.size(), 1u);
+    same(rows[0]);
+
+    const QStringList header = QString::fromUtf8(CsvHeader()).split(',');
+    EXPECT_EQ(header.size(), static_cast<qsizetype>(RecordFields().size()));
+    EXPECT_EQ(header.first(), "id");
+    const QString row = QString::fromUtf8(CsvRow(r));
+    EXPECT_TRUE(
+        row.startsWith(r.id + ",2026-12-09T14:00:00.125Z,2026-12-09T14:00:35.375Z,host-1,st-1,"));
+    EXPECT_TRUE(row.contains(",\"U-7, \"\"quoted\"\"\","));
+    EXPECT_TRUE(
+        row.endsWith(",boot-loader error,ISP Sync Error !!,4,0.500,1.500,2.500,3.500,4.500"));
 }

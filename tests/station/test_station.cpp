@@ -43,7 +43,7 @@ TEST(Station, FourSlotsEightUnitsAllOkEachWithItsRow) {
     std::set<QString> ids;
     for (const UpdateRecord& r : rows) {
         ids.insert(r.id);
-        EXPECT_EQ(r.result, "ok");
+        EXPECT_EQ(r.result, Result::Ok);
         EXPECT_EQ(r.exitStatus, 0);
         EXPECT_EQ(r.port, "1-" + r.slot.mid(1));
         EXPECT_EQ(r.serial, "SN");
@@ -129,7 +129,8 @@ TEST(Station, AFaultAndAKilledRunnerStayInTheirSlots) {
     const auto rows = rowsOf(db);
     ASSERT_EQ(rows.size(), 3u);
     for (const UpdateRecord& r : rows) {
-        EXPECT_EQ(r.result, result[r.slot]["result"].toString()) << r.slot.toStdString();
+        EXPECT_EQ(ResultText(r.result), result[r.slot]["result"].toString())
+            << r.slot.toStdString();
         EXPECT_TRUE(r.end.isValid());
         // The result hook saw this update.
         QFile f(QDir(hooks).filePath(r.slot));
@@ -137,7 +138,7 @@ TEST(Station, AFaultAndAKilledRunnerStayInTheirSlots) {
         const QString env = QString::fromUtf8(f.readAll());
         for (const QString& line :
              QStringList{"TRM_EVENT=result", "TRM_SLOT=" + r.slot, "TRM_PORT=" + r.port,
-                         "TRM_RESULT=" + r.result, "TRM_RECORD_ID=" + r.id,
+                         "TRM_RESULT=" + ResultText(r.result), "TRM_RECORD_ID=" + r.id,
                          QString("TRM_EXIT_STATUS=%1").arg(r.exitStatus)}) {
             EXPECT_TRUE(env.contains(line + "\n")) << line.toStdString() << " in\n"
                                                    << env.toStdString();
@@ -237,9 +238,9 @@ TEST(Station, AUnitClosedMidFirmwareFinishesOnItsNextPlugIn) {
     ASSERT_EQ(again.finish(), 0) << again.err.toStdString();
     const auto rows = rowsOf(db);
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0].result, "interrupted");
+    EXPECT_EQ(rows[0].result, Result::Interrupted);
     EXPECT_EQ(rows[0].message, "left in its boot loader: plug it into any slot to finish");
-    EXPECT_EQ(rows[1].result, "ok");
+    EXPECT_EQ(rows[1].result, Result::Ok);
     EXPECT_EQ(rows[1].imagePair, 1);
     EXPECT_EQ(rows[0].serial, "U-77");
     EXPECT_EQ(rows[1].serial, rows[0].serial);

@@ -1,0 +1,40 @@
+// How an update ended: one enum, its stored names (in the records, the runner's JSON,
+// the page and the man pages) and which of them count as failures. Nothing else names
+// a result or compares one as text.
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+namespace trm::records {
+
+enum class Result {
+    Unfinished,                // the row is begun, the update under way
+    Ok,                        // " Program OK !! " and the unit told it is done
+    Refused,                   // the unit's type or firmware was refused; nothing written
+    BootLoaderError,           // the boot loader answered wrong or not at all
+    Timeout,                   // the run's time limit passed with the update under way
+    CannotOpen,                // a unit is present but cannot be opened
+    NoUnit,                    // no unit was found within the time limit
+    UnitLost,                  // the unit left, or its runner ended with no verdict
+    Interrupted,               // the run was closed by a signal
+    InterruptedStationStopped, // left unfinished by a station that stopped
+    Failed,                    // any other failure
+};
+
+// The name the records, the JSON and the man pages use ("boot-loader error", ...).
+const char* ResultName(Result r);
+QString ResultText(Result r);
+// The result a stored name stands for; nullopt for a name no trm415 writes.
+std::optional<Result> ResultFromName(const QString& name);
+// A stored name read back: an unknown one is a failure of an unknown kind.
+Result ResultOrFailed(const QString& name);
+
+// Every result that is neither ok, refused nor still under way.
+bool IsFailure(Result r);
+
+// The name --result and the page's filter take for every failure at once.
+inline constexpr const char* kFailuresGroup = "failed";
+
+} // namespace trm::records
