@@ -22,7 +22,7 @@ extern "C" void onSignal(int signalNumber) {
 
 } // namespace
 
-TerminationSignals::TerminationSignals(std::initializer_list<int> more, QObject* parent)
+SignalEvents::SignalEvents(std::initializer_list<int> more, QObject* parent)
     : QObject(parent), signals_{SIGINT, SIGTERM} {
     signals_.insert(signals_.end(), more.begin(), more.end());
     if (pipeFds[0] < 0 && ::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -44,7 +44,7 @@ TerminationSignals::TerminationSignals(std::initializer_list<int> more, QObject*
     }
 }
 
-TerminationSignals::~TerminationSignals() {
+SignalEvents::~SignalEvents() {
     struct sigaction sa {};
     sa.sa_handler = SIG_DFL;
     sigemptyset(&sa.sa_mask);

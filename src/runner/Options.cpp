@@ -2,6 +2,7 @@
 #include "runner/Options.h"
 
 #include "cli/CommandLine.h"
+#include "cli/OptionTable.h"
 #include "hid/PortBound.h"
 #include "sim/Scenario.h"
 
@@ -17,37 +18,7 @@ const char* const kUsageText =
     "Updates a TRM415 unit with the updater's own main window, without an operator:\n"
     "presses \"Start Program \" when the unit is found, answers every message with\n"
     "OK, and reports the update phase by phase.\n"
-    "\n"
-    "  --simulate[=SCENARIO]  use the built-in simulated unit instead of a real one;\n"
-    "                       SCENARIO is a comma-separated list of settings (below)\n"
-    "  --port=PORT          update only the unit on USB port PORT (as --list shows\n"
-    "                       it, e.g. 1-2.3); units on other ports are left alone\n"
-    "  --list               list every TRM415 attached: USB port, identity, device\n"
-    "                       node, whether it can be opened, serial (--json: an array)\n"
-    "  --records=FILE|URI   add a row for the update to the records: a SQLite FILE,\n"
-    "                       or a PostgreSQL URI (postgresql://USER@HOST/DB)\n"
-    "  --record=FILE        write a recording of the session to FILE (JSON lines),\n"
-    "                       to be played back with --simulate=replay:FILE\n"
-    "  --check              look at this machine as a support engineer would: every\n"
-    "                       TRM415 attached, whether it can be opened and why not,\n"
-    "                       the udev rule, the seat and groups, and the cures\n"
-    "  --json               JSON lines on standard output (a summary object last);\n"
-    "                       everything else goes to standard error\n"
-    "  --trace              also report every report exchanged with the unit\n"
-    "  --verbose            also report the window's steps, and the debug log\n"
-    "                       (categories trm415.*) on standard error\n"
-    "  --log=FILE           write the whole log, at full detail, to FILE as well\n"
-    "  --timeout=SECONDS    the limit of the whole update, from the start of the run\n"
-    "                       (default 120): a unit still at work then is given up\n"
-    "  --cpu=N|any          run every thread of the update on CPU N (default: the\n"
-    "                       CPU the run starts on, which makes each hand-over\n"
-    "                       between them cheaper); any: wherever the scheduler likes\n"
-    "  --show               show the window (when a display exists)\n"
-    "  --screenshot=FILE    save a PNG of the main window once the unit is found\n"
-    "  --version            print the versions and the built-in images' SHA-256\n"
-    "  --help               print this help\n"
-    "\n"
-    "Scenario settings:\n";
+    "\n";
 
 const char* const kExitText =
     "\nExit status: 0 after \" Program OK !! \" and the unit told the update is done;\n"
@@ -66,72 +37,124 @@ const char* const kExitText =
     "  trm415-run --simulate=wrong-sum=start-program (boot-loader error)\n"
     "  trm415-run --check\n";
 
-bool parse(int argc, char** argv, Options& o, std::string& error) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](const char* name, std::string& out) {
-            return cli::OptionValue(argc, argv, i, name, out);
-        };
-        std::string v;
-        if (a == "--simulate") {
-            o.simulate = true;
-        } else if (a.rfind("--simulate=", 0) == 0) {
-            o.simulate = true;
-            o.scenarioText = a.substr(11);
-        } else if (a == "--trace") {
-            o.trace = true;
-        } else if (a == "--json") {
-            o.json = true;
-        } else if (a == "--verbose" || a == "-v") {
-            o.verbose = true;
-        } else if (a == "--show") {
-            o.show = true;
-        } else if (a == "--check") {
-            o.check = true;
-        } else if (a == "--list") {
-            o.list = true;
-        } else if (a.rfind("--port", 0) == 0 && value("--port", v)) {
-            if (!IsUsbPortName(v)) {
-                error = "--port takes a USB port such as 1-2.3 (see --list), not '" + v + "'";
-                return false;
-            }
-            o.port = v;
-        } else if (a.rfind("--records", 0) == 0 && value("--records", v)) {
-            o.records = v;
-        } else if (a.rfind("--record", 0) == 0 && value("--record", v)) {
-            o.recording = v;
-        } else if (a == "--version") {
-            o.version = true;
-        } else if (a.rfind("--screenshot", 0) == 0 && value("--screenshot", v)) {
-            o.screenshot = v;
-        } else if (a.rfind("--log", 0) == 0 && value("--log", v)) {
-            o.logFile = v;
-        } else if (a.rfind("--timeout", 0) == 0) {
-            if (!value("--timeout", v)) {
-                error = "--timeout takes a number of seconds";
-                return false;
-            }
-            if (!cli::IntegerIn(v, 1, 86400, o.timeoutS)) {
-                error = "--timeout takes a number of seconds (1 to 86400)";
-                return false;
-            }
-        } else if (a.rfind("--cpu", 0) == 0) {
-            if (!value("--cpu", v)) {
-                error = "--cpu takes a CPU number or 'any'";
-                return false;
-            }
-            if (v == "any") {
-                o.cpu = Options::kCpuAny;
-            } else if (!cli::IntegerIn(v, 0, 4095, o.cpu)) {
-                error = "--cpu takes a CPU number (0 to 4095) or 'any', not '" + v + "'";
-                return false;
-            }
-        } else {
-            error = "unknown option '" + a + "'";
-            return false;
-        }
-    }
-    return true;
+using Spec = cli::OptionSpec<Options>;
+using cli::Takes;
+
+template <class F>
+Spec flag(const char* name, const char* help, F set, const char* alias = nullptr) {
+    return {name,
+            Takes::Nothing,
+            nullptr,
+            help,
+            false,
+            false,
+            [set](Options& o, const std::string&, std::string&) {
+                set(o);
+                return true;
+            },
+            alias};
+}
+
+template <class F> Spec text(const char* name, const char* value, const char* help, F store) {
+    return {name,
+            Takes::Value,
+            value,
+            help,
+            false,
+            false,
+            [store](Options& o, const std::string& v, std::string&) {
+                store(o, v);
+                return true;
+            }};
+}
+
+const cli::OptionTable<Options>& table() {
+    static const cli::OptionTable<Options> t({
+        {"--simulate", Takes::OptionalValue, "SCENARIO",
+         "use the built-in simulated unit instead of a real one;\n"
+         "SCENARIO is a comma-separated list of settings (below)",
+         false, false,
+         [](Options& o, const std::string& v, std::string&) {
+             o.simulate = true;
+             o.scenarioText = v;
+             return true;
+         }},
+        {"--port", Takes::Value, "PORT",
+         "update only the unit on USB port PORT (as --list shows\n"
+         "it, e.g. 1-2.3); units on other ports are left alone",
+         false, false,
+         [](Options& o, const std::string& v, std::string& error) {
+             if (!IsUsbPortName(v)) {
+                 error = "--port takes a USB port such as 1-2.3 (see --list), not '" + v + "'";
+                 return false;
+             }
+             o.port = v;
+             return true;
+         }},
+        flag("--list",
+             "list every TRM415 attached: USB port, identity, device\n"
+             "node, whether it can be opened, serial (--json: an array)",
+             [](Options& o) { o.list = true; }),
+        text("--records", "FILE|URI",
+             "add a row for the update to the records: a SQLite FILE,\n"
+             "or a PostgreSQL URI (postgresql://USER@HOST/DB)",
+             [](Options& o, const std::string& v) { o.recordsLocation = v; }),
+        text("--record", "FILE",
+             "write a recording of the session to FILE (JSON lines),\n"
+             "to be played back with --simulate=replay:FILE",
+             [](Options& o, const std::string& v) { o.sessionRecording = v; }),
+        flag("--check",
+             "look at this machine as a support engineer would: every\n"
+             "TRM415 attached, whether it can be opened and why not,\n"
+             "the udev rule, the seat and groups, and the cures",
+             [](Options& o) { o.check = true; }),
+        flag("--json",
+             "JSON lines on standard output (a summary object last);\n"
+             "everything else goes to standard error",
+             [](Options& o) { o.json = true; }),
+        flag("--trace", "also report every report exchanged with the unit",
+             [](Options& o) { o.trace = true; }),
+        flag(
+            "--verbose",
+            "also report the window's steps, and the debug log\n"
+            "(categories trm415.*) on standard error",
+            [](Options& o) { o.verbose = true; }, "-v"),
+        text("--log", "FILE", "write the whole log, at full detail, to FILE as well",
+             [](Options& o, const std::string& v) { o.logFile = v; }),
+        {"--timeout", Takes::Value, "SECONDS",
+         "the limit of the whole update, from the start of the run\n"
+         "(default 120): a unit still at work then is given up",
+         false, false,
+         [](Options& o, const std::string& v, std::string& error) {
+             if (!cli::IntegerIn(v, 1, 86400, o.timeoutS)) {
+                 error = "--timeout takes a number of seconds (1 to 86400)";
+                 return false;
+             }
+             return true;
+         }},
+        {"--cpu", Takes::Value, "N|any",
+         "run every thread of the update on CPU N (default: the\n"
+         "CPU the run starts on, which makes each hand-over\n"
+         "between them cheaper); any: wherever the scheduler likes",
+         false, false,
+         [](Options& o, const std::string& v, std::string& error) {
+             if (v == "any") {
+                 o.cpu = Options::kCpuAny;
+             } else if (!cli::IntegerIn(v, 0, 4095, o.cpu)) {
+                 error = "--cpu takes a CPU number (0 to 4095) or 'any', not '" + v + "'";
+                 return false;
+             }
+             return true;
+         }},
+        flag("--show", "show the window (when a display exists)",
+             [](Options& o) { o.show = true; }),
+        text("--screenshot", "FILE", "save a PNG of the main window once the unit is found",
+             [](Options& o, const std::string& v) { o.screenshot = v; }),
+        flag("--version", "print the versions and the built-in images' SHA-256",
+             [](Options& o) { o.version = true; }),
+        flag("--help", "print this help", [](Options& o) { o.help = true; }),
+    });
+    return t;
 }
 
 } // namespace
@@ -141,7 +164,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         o.help = true;
         return true;
     }
-    if (!parse(argc, argv, o, error)) {
+    if (!table().parse(argc, argv, o, error)) {
         return false;
     }
     if (auto bad = sim::ParseScenario(o.scenarioText, o.scenario)) {
@@ -152,7 +175,12 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
 }
 
 void PrintHelp() {
-    std::printf("%s%s%s", kUsageText, sim::ScenarioHelp(), kExitText);
+    std::printf("%s%s\nScenario settings:\n%s%s", kUsageText, table().help().c_str(),
+                sim::ScenarioHelp(), kExitText);
+}
+
+std::vector<std::string> CompletionWords() {
+    return table().completionWords();
 }
 
 } // namespace trm::runner

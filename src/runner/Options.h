@@ -4,6 +4,7 @@
 #include "sim/SimUnit.h"
 
 #include <string>
+#include <vector>
 
 namespace trm::runner {
 
@@ -20,8 +21,8 @@ struct Options {
     bool version = false;
     bool help = false;
     std::string port;
-    std::string records;
-    std::string recording;
+    std::string recordsLocation;  // --records: the records database, a file or a URI
+    std::string sessionRecording; // --record: a recording of this session, JSON lines
     int timeoutS = 120;
     std::string screenshot;
     std::string logFile;
@@ -38,5 +39,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error);
 
 // --help: the options, the scenario settings, the exit statuses and examples.
 void PrintHelp();
+
+// The words the shell completes, as the table of options lists them.
+std::vector<std::string> CompletionWords();
 
 } // namespace trm::runner

@@ -54,16 +54,17 @@ std::unique_ptr<UnitSource> UnitSource::Make(const Options& o, const QDateTime& 
         s->backend_ = std::make_unique<PortBoundBackend>(std::move(s->backend_), o.port);
     }
     // The session as it goes, through whichever backend is in use.
-    if (!o.recording.empty() && !o.list) {
+    if (!o.sessionRecording.empty() && !o.list) {
         s->recorder_ = std::make_shared<SessionRecorder>(
-            o.recording, QJsonObject{{"program", QString("trm415-run %1").arg(version)},
-                                     {"start_utc", started.toString(Qt::ISODateWithMs)},
-                                     {"images", BuiltinImageDigests()},
-                                     {"simulated", o.simulate},
-                                     {"scenario", QString::fromStdString(o.scenarioText)},
-                                     {"port", QString::fromStdString(o.port)}});
+            o.sessionRecording, QJsonObject{{"program", QString("trm415-run %1").arg(version)},
+                                            {"start_utc", started.toString(Qt::ISODateWithMs)},
+                                            {"images", BuiltinImageDigests()},
+                                            {"simulated", o.simulate},
+                                            {"scenario", QString::fromStdString(o.scenarioText)},
+                                            {"port", QString::fromStdString(o.port)}});
         if (!s->recorder_->ok()) {
-            error = "cannot write the recording '" + o.recording + "': " + std::strerror(errno);
+            error =
+                "cannot write the recording '" + o.sessionRecording + "': " + std::strerror(errno);
             return nullptr;
         }
         s->backend_ = std::make_unique<RecordingBackend>(std::move(s->backend_), s->recorder_);

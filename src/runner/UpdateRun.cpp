@@ -91,8 +91,8 @@ void UpdateRun::start() {
     QTimer::singleShot(o_.timeoutS * 1000, this, &UpdateRun::onTimeout);
     // Asked to stop: the window closes as its close button would close it (the link is
     // closed, nothing more is sent), and the run ends as a failure.
-    stop_ = std::make_unique<cli::TerminationSignals>();
-    connect(stop_.get(), &cli::TerminationSignals::received, this, &UpdateRun::onSignal);
+    stop_ = std::make_unique<cli::SignalEvents>();
+    connect(stop_.get(), &cli::SignalEvents::received, this, &UpdateRun::onSignal);
     w_->installEventFilter(this);
     replyWatch_.setInterval(1000);
     connect(&replyWatch_, &QTimer::timeout, this, &UpdateRun::checkReplies);

@@ -20,7 +20,7 @@
 #include <optional>
 
 namespace trm::cli {
-class TerminationSignals;
+class SignalEvents;
 }
 
 namespace trm::runner {
@@ -76,7 +76,7 @@ private:
     const char* version_;
     TfmIsp* w_;
     Phases phases_;
-    std::unique_ptr<cli::TerminationSignals> stop_;
+    std::unique_ptr<cli::SignalEvents> stop_;
 
     int exitCode_ = -1;
     bool okShown_ = false;

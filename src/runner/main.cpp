@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
     record.row().host = QSysInfo::machineHostName();
     record.row().port = QString::fromStdString(o.port);
     QString why;
-    if (!record.open(o.records, why)) {
+    if (!record.open(o.recordsLocation, why)) {
         // Not echoed: what was given may hold a password.
         std::fprintf(stderr, "trm415-run: cannot use the records database: %s\n",
                      why.toLocal8Bit().constData());

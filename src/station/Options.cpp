@@ -1,18 +1,17 @@
-// trm415-station's options.
+// trm415-station's options: one table, from which the command line and the
+// configuration file are read and --help and the completion's words are made.
 #include "station/Options.h"
 
 #include "cli/CommandLine.h"
+#include "cli/OptionTable.h"
 #include "hid/PortBound.h"
 #include "station/Hooks.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QHostAddress>
-#include <QRegularExpression>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <set>
 
 namespace trm::station {
@@ -26,48 +25,14 @@ const char* const kUsageText =
     "is updated on its own, bound to the slot's port; when its update has ended and\n"
     "it has been unplugged, the slot waits for the next unit. Every update is\n"
     "recorded.\n"
+    "\n";
+
+const char* const kAfterOptions =
     "\n"
-    "  --slots=LABEL=PORT,...  the slots: a label and a USB port each, such as\n"
-    "                        A=1-1.1 (trm415-run --list shows the ports)\n"
-    "  --slots=auto          each port a TRM415 appears on becomes a slot\n"
-    "  --simulate=N[:SCENARIO]  N slots with simulated units (settings as in\n"
-    "                        trm415-run --help); a new unit is plugged in as soon\n"
-    "                        as one has finished\n"
-    "  --simulate-slot=K:SCENARIO  settings for simulated slot K (from 1) alone\n"
-    "  --units=M             stop after M units in all\n"
-    "  --records=FILE        the records database (default\n"
-    "                        ./trm415-records.sqlite)\n"
-    "                        or a PostgreSQL URI: postgresql://USER@HOST/DB, or\n"
-    "                        postgresql:///?service=NAME (never a password: see\n"
-    "                        man trm415-station)\n"
-    "  --name=NAME           the station's name in the records (default: the host)\n"
-    "  --state-dir=DIR       the spool of rows on their way to the records server\n"
-    "                        (default: $STATE_DIRECTORY or ~/.local/state/trm415)\n"
-    "  --record-dir=DIR      a recording of each unit's session in DIR\n"
-    "  --timeout=SECONDS     the limit of each unit's whole update (default 120);\n"
-    "                        a unit still at work then is stopped as timed out\n"
-    "  --json                one JSON object per change on standard output\n"
-    "  --config=FILE         the settings in FILE (NAME = VALUE lines, named as these\n"
-    "                        options); the command line overrides them\n"
-    "  --log=FILE            write the whole log, at full detail, to FILE as well\n"
-    "  --verbose             the debug log (trm415.*) on standard error\n"
-    "  --no-bell             no terminal bell when an update fails\n"
-    "  --http=HOST:PORT      serve the station's live page and its API, such as\n"
-    "                        127.0.0.1:8415 (:8415: on every address)\n"
-    "  --on-start=COMMAND    run COMMAND when an update begins, and\n"
-    "  --on-result=COMMAND   when it has ended, with TRM_SLOT, TRM_PORT, TRM_SERIAL,\n"
-    "                        TRM_RESULT, TRM_EXIT_STATUS, TRM_MESSAGE and\n"
-    "                        TRM_RECORD_ID set (no shell; killed after 10 s)\n"
-    "  --runner=PROGRAM      the trm415-run to use (default: the one beside this\n"
-    "                        program)\n"
-    "  --report[=csv]        print the records: totals and rows (UTC), or CSV\n"
-    "    --serial=TEXT       only this unit's rows\n"
-    "    --slot=LABEL        only this slot's rows\n"
-    "    --result=RESULT     only rows with this result (ok, refused, ...)\n"
-    "    --station=NAME      only this station's rows\n"
-    "    --since=DATE        only rows begun on or after DATE (UTC, 2026-12-09 or\n"
-    "                        2026-12-09T14:00)\n"
-    "  --version, --help\n"
+    "An option given twice is refused, but --simulate-slot, which is given once for\n"
+    "each slot it sets. In the configuration file each setting is a line NAME = VALUE\n"
+    "named as the option, a switch its name alone; the command line overrides it, and\n"
+    "--slots or --simulate there replaces the configuration's slots.\n"
     "\n"
     "SIGHUP: once the updates under way have ended, the station starts again with its\n"
     "configuration read anew.\n"
@@ -113,164 +78,252 @@ bool parseSlots(const QString& text, StationOptions& o, std::string& error) {
     return true;
 }
 
-// What reading the options gathers before their checks as a whole.
-struct ParseState {
+// What reading the options fills in: the options, and what is gathered before their
+// checks as a whole.
+struct Reading {
+    explicit Reading(Options& options) : o(options) {}
+    Options& o;
     std::vector<std::pair<int, QString>> slotScenarios;
     bool slotsGiven = false;
     bool inConfig = false;        // reading the configuration file
     bool slotsFromConfig = false; // --slots on the command line replaces them
+    int timeoutS = 0;             // 0: the runner's own
 };
 
-// Reads `args` (args[0] is the program) into `o`.
-bool readArgs(const std::vector<std::string>& args, Options& o, ParseState& st,
-              std::string& error) {
-    std::vector<char*> ptrs;
-    for (const std::string& a : args) {
-        ptrs.push_back(const_cast<char*>(a.c_str()));
-    }
-    const int argc = static_cast<int>(ptrs.size());
-    char** argv = ptrs.data();
-    auto& slotScenarios = st.slotScenarios;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](const char* name, std::string& out) {
-            return cli::OptionValue(argc, argv, i, name, out);
-        };
-        std::string v;
-        int n = 0;
-        if (a == "--json") {
-            o.json = true;
-        } else if (a == "--version") {
-            o.version = true;
-        } else if (a == "--report" || a == "--report=text") {
-            o.report = true;
-        } else if (a == "--report=csv") {
-            o.report = o.csv = true;
-        } else if (a.rfind("--report=", 0) == 0) {
-            error = "--report takes text or csv, not '" + a.substr(9) + "'";
-            return false;
-        } else if (a.rfind("--name", 0) == 0 && value("--name", v)) {
-            o.station.name = QString::fromStdString(v);
-        } else if (a.rfind("--station", 0) == 0 && value("--station", v)) {
-            o.filter.station = QString::fromStdString(v);
-        } else if (a.rfind("--state-dir", 0) == 0 && value("--state-dir", v)) {
-            o.stateDir = QString::fromStdString(v);
-        } else if (a == "--verbose" || a == "-v") {
-            o.verbose = true;
-        } else if (a.rfind("--log", 0) == 0 && value("--log", v)) {
-            o.logFile = v;
-        } else if (a.rfind("--config", 0) == 0 && value("--config", v)) {
-            if (st.inConfig) {
-                error = "a configuration does not name another";
-                return false;
-            }
-            // Read before the command line (ParseOptions).
-        } else if (a.rfind("--http", 0) == 0 && value("--http", v)) {
-            o.http = QString::fromStdString(v);
-            QHostAddress host;
-            quint16 port = 0;
-            QString why;
-            if (!ParseHttpAddress(o.http, host, port, why)) {
-                error = why.toStdString();
-                return false;
-            }
-        } else if (a.rfind("--on-start", 0) == 0 && value("--on-start", v)) {
-            o.onStart = QString::fromStdString(v);
-            QString why;
-            if (!ParseHook(o.onStart, why)) {
-                error = "--on-start: " + why.toStdString();
-                return false;
-            }
-        } else if (a.rfind("--on-result", 0) == 0 && value("--on-result", v)) {
-            o.onResult = QString::fromStdString(v);
-            QString why;
-            if (!ParseHook(o.onResult, why)) {
-                error = "--on-result: " + why.toStdString();
-                return false;
-            }
-        } else if (a == "--no-bell") {
-            o.bell = false;
-        } else if (a.rfind("--serial", 0) == 0 && value("--serial", v)) {
-            o.filter.serial = QString::fromStdString(v);
-        } else if (a.rfind("--slot=", 0) == 0 && value("--slot", v)) {
-            o.filter.slot = QString::fromStdString(v);
-        } else if (a.rfind("--result", 0) == 0 && value("--result", v)) {
-            o.filter.result = QString::fromStdString(v);
-        } else if (a.rfind("--since", 0) == 0 && value("--since", v)) {
-            o.filter.since = ParseSince(QString::fromStdString(v));
-            if (!o.filter.since.isValid()) {
-                error =
-                    "--since takes a date such as 2026-12-09 or 2026-12-09T14:00, not '" + v + "'";
-                return false;
-            }
-        } else if (a == "--slots=" || (a == "--slots" && i + 1 >= argc)) {
-            error = "--slots takes LABEL=PORT,... (such as A=1-1.1,B=1-1.2) or auto";
-            return false;
-        } else if (a.rfind("--slots", 0) == 0 && value("--slots", v)) {
-            if (st.slotsFromConfig && !st.inConfig) {
-                o.station.slotConfigs.clear();
-                o.station.autoSlots = false;
-                st.slotsFromConfig = false;
-            }
-            if (!parseSlots(QString::fromStdString(v), o.station, error)) {
-                return false;
-            }
-            st.slotsGiven = true;
-            st.slotsFromConfig = st.inConfig;
-        } else if (a.rfind("--simulate-slot", 0) == 0 && value("--simulate-slot", v)) {
-            const auto colon = v.find(':');
-            if (colon == std::string::npos || !cli::IntegerIn(v.substr(0, colon), 1, 64, n)) {
-                error = "--simulate-slot takes K:SCENARIO, K a slot number from 1";
-                return false;
-            }
-            slotScenarios.emplace_back(n, QString::fromStdString(v.substr(colon + 1)));
-        } else if (a.rfind("--simulate", 0) == 0 && value("--simulate", v)) {
-            if (st.slotsFromConfig && !st.inConfig) {
-                // Simulated slots on the command line stand in for the configured ones.
-                o.station.slotConfigs.clear();
-                o.station.autoSlots = false;
-                st.slotsFromConfig = false;
-                st.slotsGiven = false;
-            }
-            const auto colon = v.find(':');
-            if (!cli::IntegerIn(v.substr(0, colon), 1, 64, o.simulated)) {
-                error = "--simulate takes N[:SCENARIO], N from 1 to 64";
-                return false;
-            }
-            o.scenario = colon == std::string::npos ? QString()
-                                                    : QString::fromStdString(v.substr(colon + 1));
-        } else if (a.rfind("--units", 0) == 0 && value("--units", v)) {
-            if (!cli::IntegerIn(v, 1, 1000000, o.station.units)) {
-                error = "--units takes a number of units from 1";
-                return false;
-            }
-        } else if (a.rfind("--timeout", 0) == 0 && value("--timeout", v)) {
-            if (!cli::IntegerIn(v, 1, 86400, n)) {
-                error = "--timeout takes a number of seconds (1 to 86400)";
-                return false;
-            }
-            o.station.runnerArgs << QString("--timeout=%1").arg(n);
-        } else if (a.rfind("--records", 0) == 0 && value("--records", v)) {
-            o.records = QString::fromStdString(v);
-        } else if (a.rfind("--record-dir", 0) == 0 && value("--record-dir", v)) {
-            o.station.recordingDir = QString::fromStdString(v);
-        } else if (a.rfind("--runner", 0) == 0 && value("--runner", v)) {
-            o.station.runner = QString::fromStdString(v);
-        } else {
-            error = "unknown option '" + a + "'";
-            return false;
-        }
+using Spec = cli::OptionSpec<Reading>;
+using cli::Takes;
+
+// A text option stored as it is.
+template <class F>
+Spec text(const char* name, const char* value, const char* help, bool inConfig, F store,
+          const char* section = "") {
+    return {name,
+            Takes::Value,
+            value,
+            help,
+            false,
+            inConfig,
+            [store](Reading& r, const std::string& v, std::string&) {
+                store(r.o, QString::fromStdString(v));
+                return true;
+            },
+            nullptr,
+            section};
+}
+
+template <class F> Spec flag(const char* name, const char* help, bool inConfig, F set) {
+    return {name,
+            Takes::Nothing,
+            nullptr,
+            help,
+            false,
+            inConfig,
+            [set](Reading& r, const std::string&, std::string&) {
+                set(r.o);
+                return true;
+            }};
+}
+
+bool hook(QString& into, const char* name, const std::string& v, std::string& error) {
+    into = QString::fromStdString(v);
+    QString why;
+    if (!ParseHook(into, why)) {
+        error = std::string(name) + ": " + why.toStdString();
+        return false;
     }
     return true;
 }
 
+// Slots given on the command line stand in for the configured ones.
+void replaceConfiguredSlots(Reading& r) {
+    if (r.slotsFromConfig && !r.inConfig) {
+        r.o.station.slotConfigs.clear();
+        r.o.station.autoSlots = false;
+        r.slotsFromConfig = false;
+        r.slotsGiven = false;
+    }
+}
+
+const cli::OptionTable<Reading>& table() {
+    static const cli::OptionTable<Reading> t({
+        {"--slots", Takes::Value, "LABEL=PORT,...|auto",
+         "the slots: a label and a USB port each, such as\n"
+         "A=1-1.1 (trm415-run --list shows the ports); auto:\n"
+         "each port a TRM415 appears on becomes a slot",
+         false, true,
+         [](Reading& r, const std::string& v, std::string& error) {
+             replaceConfiguredSlots(r);
+             if (!parseSlots(QString::fromStdString(v), r.o.station, error)) {
+                 return false;
+             }
+             r.slotsGiven = true;
+             r.slotsFromConfig = r.inConfig;
+             return true;
+         }},
+        {"--simulate", Takes::Value, "N[:SCENARIO]",
+         "N slots with simulated units (settings as in\n"
+         "trm415-run --help); a new unit is plugged in as soon\n"
+         "as one has finished",
+         false, true,
+         [](Reading& r, const std::string& v, std::string& error) {
+             replaceConfiguredSlots(r);
+             const auto colon = v.find(':');
+             if (!cli::IntegerIn(v.substr(0, colon), 1, 64, r.o.simulated)) {
+                 error = "--simulate takes N[:SCENARIO], N from 1 to 64";
+                 return false;
+             }
+             r.o.scenario = colon == std::string::npos
+                                ? QString()
+                                : QString::fromStdString(v.substr(colon + 1));
+             return true;
+         }},
+        {"--simulate-slot", Takes::Value, "K:SCENARIO",
+         "settings for simulated slot K (from 1) alone; once\nfor each slot", true, true,
+         [](Reading& r, const std::string& v, std::string& error) {
+             const auto colon = v.find(':');
+             int k = 0;
+             if (colon == std::string::npos || !cli::IntegerIn(v.substr(0, colon), 1, 64, k)) {
+                 error = "--simulate-slot takes K:SCENARIO, K a slot number from 1";
+                 return false;
+             }
+             r.slotScenarios.emplace_back(k, QString::fromStdString(v.substr(colon + 1)));
+             return true;
+         }},
+        {"--units", Takes::Value, "M", "stop after M units in all", false, true,
+         [](Reading& r, const std::string& v, std::string& error) {
+             if (!cli::IntegerIn(v, 1, 1000000, r.o.station.units)) {
+                 error = "--units takes a number of units from 1";
+                 return false;
+             }
+             return true;
+         }},
+        text("--records", "FILE|URI",
+             "the records database (default ./trm415-records.sqlite)\n"
+             "or a PostgreSQL URI: postgresql://USER@HOST/DB, or\n"
+             "postgresql:///?service=NAME (never a password: see\n"
+             "man trm415-station)",
+             true, [](Options& o, const QString& v) { o.records = v; }),
+        text("--name", "NAME", "the station's name in the records (default: the host)", true,
+             [](Options& o, const QString& v) { o.station.name = v; }),
+        text("--state-dir", "DIR",
+             "the spool of rows on their way to the records server\n"
+             "(default: $STATE_DIRECTORY or ~/.local/state/trm415)",
+             true, [](Options& o, const QString& v) { o.stateDir = v; }),
+        text("--record-dir", "DIR", "a recording of each unit's session in DIR", true,
+             [](Options& o, const QString& v) { o.station.recordingDir = v; }),
+        {"--timeout", Takes::Value, "SECONDS",
+         "the limit of each unit's whole update (default 120);\n"
+         "a unit still at work then is stopped as timed out",
+         false, true,
+         [](Reading& r, const std::string& v, std::string& error) {
+             if (!cli::IntegerIn(v, 1, 86400, r.timeoutS)) {
+                 error = "--timeout takes a number of seconds (1 to 86400)";
+                 return false;
+             }
+             return true;
+         }},
+        flag("--json", "one JSON object per change on standard output", true,
+             [](Options& o) { o.json = true; }),
+        {"--config", Takes::Value, "FILE",
+         "the settings in FILE (NAME = VALUE lines, named as these\n"
+         "options); the command line overrides them",
+         false, false,
+         [](Reading&, const std::string&, std::string&) {
+             return true; // read before the command line (ParseOptions)
+         }},
+        {"--log", Takes::Value, "FILE", "write the whole log, at full detail, to FILE as well",
+         false, true,
+         [](Reading& r, const std::string& v, std::string&) {
+             r.o.logFile = v;
+             return true;
+         }},
+        {"--verbose", Takes::Nothing, nullptr, "the debug log (trm415.*) on standard error", false,
+         true,
+         [](Reading& r, const std::string&, std::string&) {
+             r.o.verbose = true;
+             return true;
+         },
+         "-v"},
+        flag("--no-bell", "no terminal bell when an update fails", true,
+             [](Options& o) { o.bell = false; }),
+        {"--http", Takes::Value, "HOST:PORT",
+         "serve the station's live page and its API, such as\n"
+         "127.0.0.1:8415 (:8415: on every address)",
+         false, true,
+         [](Reading& r, const std::string& v, std::string& error) {
+             r.o.http = QString::fromStdString(v);
+             QHostAddress host;
+             quint16 port = 0;
+             QString why;
+             if (!ParseHttpAddress(r.o.http, host, port, why)) {
+                 error = why.toStdString();
+                 return false;
+             }
+             return true;
+         }},
+        {"--on-start", Takes::Value, "COMMAND", "run COMMAND when an update begins, and", false,
+         true,
+         [](Reading& r, const std::string& v, std::string& error) {
+             return hook(r.o.onStart, "--on-start", v, error);
+         }},
+        {"--on-result", Takes::Value, "COMMAND",
+         "when it has ended, with TRM_SLOT, TRM_PORT, TRM_SERIAL,\n"
+         "TRM_RESULT, TRM_EXIT_STATUS, TRM_MESSAGE and\n"
+         "TRM_RECORD_ID set (no shell; killed after 10 s)",
+         false, true,
+         [](Reading& r, const std::string& v, std::string& error) {
+             return hook(r.o.onResult, "--on-result", v, error);
+         }},
+        text("--runner", "PROGRAM", "the trm415-run to use (default: the one beside this\nprogram)",
+             true, [](Options& o, const QString& v) { o.station.runner = v; }),
+        flag("--version", "print the version", false, [](Options& o) { o.version = true; }),
+        flag("--help", "print this help", false, [](Options& o) { o.help = true; }),
+        {"--report", Takes::OptionalValue, "csv",
+         "print the records: totals and rows (UTC), or CSV", false, false,
+         [](Reading& r, const std::string& v, std::string& error) {
+             if (v != "" && v != "text" && v != "csv") {
+                 error = "--report takes text or csv, not '" + v + "'";
+                 return false;
+             }
+             r.o.report = true;
+             r.o.csv = v == "csv";
+             return true;
+         },
+         nullptr, "Reading the records:"},
+        text("--serial", "TEXT", "only this unit's rows", false,
+             [](Options& o, const QString& v) { o.filter.serial = v; }),
+        text("--slot", "LABEL", "only this slot's rows", false,
+             [](Options& o, const QString& v) { o.filter.slot = v; }),
+        text("--result", "RESULT",
+             "only rows with this result (ok, refused, ...; failed:\nevery failure)", false,
+             [](Options& o, const QString& v) { o.filter.result = v; }),
+        text("--station", "NAME", "only this station's rows", false,
+             [](Options& o, const QString& v) { o.filter.station = v; }),
+        {"--since", Takes::Value, "DATE",
+         "only rows begun on or after DATE (UTC, 2026-12-09 or\n2026-12-09T14:00)", false, false,
+         [](Reading& r, const std::string& v, std::string& error) {
+             r.o.filter.since = ParseSince(QString::fromStdString(v));
+             if (!r.o.filter.since.isValid()) {
+                 error =
+                     "--since takes a date such as 2026-12-09 or 2026-12-09T14:00, not '" + v + "'";
+                 return false;
+             }
+             return true;
+         }},
+    });
+    return t;
+}
+
 // The checks of the options as a whole, and the simulated slots they make.
-bool finishOptions(Options& o, ParseState& st, std::string& error) {
-    const auto& slotScenarios = st.slotScenarios;
+bool finishOptions(Reading& r, std::string& error) {
+    Options& o = r.o;
+    if (r.timeoutS > 0) {
+        o.station.runnerArgs << QString("--timeout=%1").arg(r.timeoutS);
+    }
     if (o.report || o.version) {
         return true;
     }
-    if (st.slotsGiven == (o.simulated > 0)) {
+    if (r.slotsGiven == (o.simulated > 0)) {
         error = "give either --slots or --simulate";
         return false;
     }
@@ -283,7 +336,7 @@ bool finishOptions(Options& o, ParseState& st, std::string& error) {
                 {QString("S%1").arg(k), QString("1-%1").arg(k), o.scenario});
         }
     }
-    for (const auto& [k, scenario] : slotScenarios) {
+    for (const auto& [k, scenario] : r.slotScenarios) {
         if (!o.station.simulate || k > o.simulated) {
             error = "--simulate-slot names a slot that is not simulated";
             return false;
@@ -295,16 +348,14 @@ bool finishOptions(Options& o, ParseState& st, std::string& error) {
 
 // The configuration file: "name = value" lines (or a name alone, for a switch) named as
 // the long options are, comments from '#'. An error names the file and the line.
-bool readConfig(const std::string& path, Options& o, ParseState& st, std::string& error) {
+bool readConfig(const std::string& path, Reading& r, std::string& error) {
     QFile file(QString::fromStdString(path));
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
         error = "cannot read the configuration " + path + ": " + file.errorString().toStdString();
         return false;
     }
-    static const QRegularExpression name("^[a-z][a-z-]*$");
-    static const std::set<QString> notThere{"config", "help",   "version", "report", "serial",
-                                            "slot",   "result", "since",   "station"};
-    st.inConfig = true;
+    r.inConfig = true;
+    std::set<const Spec*> given;
     int number = 0;
     while (!file.atEnd()) {
         ++number;
@@ -320,24 +371,12 @@ bool readConfig(const std::string& path, Options& o, ParseState& st, std::string
         const QString key = (eq < 0 ? line : line.left(eq)).trimmed();
         const QString value = eq < 0 ? QString() : line.mid(eq + 1).trimmed();
         std::string why;
-        if (!name.match(key).hasMatch() || notThere.count(key) > 0) {
-            why = "'" + key.toStdString() + "' is not a setting of the configuration";
-        } else if (eq >= 0 && value.isEmpty()) {
-            why = "'" + key.toStdString() + "' has no value";
-        } else {
-            const std::string arg =
-                "--" + key.toStdString() + (eq < 0 ? std::string() : "=" + value.toStdString());
-            readArgs({"trm415-station", arg}, o, st, why);
-            if (why.rfind("unknown option", 0) == 0) {
-                why = "'" + key.toStdString() + "' is not a setting of the configuration";
-            }
-        }
-        if (!why.empty()) {
+        if (!table().applySetting(key, eq >= 0, value, r, why, given)) {
             error = path + ":" + std::to_string(number) + ": " + why;
             return false;
         }
     }
-    st.inConfig = false;
+    r.inConfig = false;
     return true;
 }
 
@@ -372,24 +411,33 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         o.help = true;
         return true;
     }
-    ParseState st;
-    std::vector<std::string> args(argv, argv + argc);
+    Reading r(o);
     // The configuration first: what the command line says overrides it.
     for (int i = 1; i < argc; ++i) {
         std::string path;
         if (std::string(argv[i]).rfind("--config", 0) == 0 &&
             cli::OptionValue(argc, argv, i, "--config", path)) {
             o.config = QString::fromStdString(path);
-            if (!readConfig(path, o, st, error)) {
+            if (!readConfig(path, r, error)) {
                 return false;
             }
         }
     }
-    return readArgs(args, o, st, error) && finishOptions(o, st, error);
+    return table().parse(argc, argv, r, error) && finishOptions(r, error);
 }
 
 void PrintHelp() {
     std::fputs(kUsageText, stdout);
+    std::fputs(table().help().c_str(), stdout);
+    std::fputs(kAfterOptions, stdout);
+}
+
+std::vector<std::string> CompletionWords() {
+    return table().completionWords();
+}
+
+std::vector<std::string> ConfigurationKeys() {
+    return table().configKeys();
 }
 
 } // namespace trm::station

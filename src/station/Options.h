@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <string>
+#include <vector>
 
 namespace trm::station {
 
@@ -41,5 +42,10 @@ bool ParseHttpAddress(const QString& text, QHostAddress& host, quint16& port, QS
 
 // --help.
 void PrintHelp();
+
+// The words the shell completes, and the configuration file's settings, as the table of
+// options lists them.
+std::vector<std::string> CompletionWords();
+std::vector<std::string> ConfigurationKeys();
 
 } // namespace trm::station

@@ -1,6 +1,8 @@
 // trm415-run's output: where colours and the redrawn bar apply, the bar's text, progress
 // without a terminal (every 10 %, no control characters), and the JSON fields.
+#include "runner/Options.h"
 #include "runner/Report.h"
+#include "tests/support/Completion.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -102,4 +104,25 @@ TEST(RunnerOutput, JsonLinesCarryTheSchemaTheEventAndATime) {
         start = nl + 1;
     }
     EXPECT_EQ(lines, 2); // the event, and the progress at 50 %
+}
+
+// The completion offers what the table of options reads, and an option is its whole
+// name: --records is not --record, and an unknown word is refused, not guessed.
+TEST(RunnerOptions, TableAgreesWithTheCompletionAndMatchesWholeNames) {
+    EXPECT_EQ(trm::testing::CompletionFileWords("trm415-run"),
+              trm::testing::AsSet(CompletionWords()));
+    char* argv[] = {const_cast<char*>("trm415-run"), const_cast<char*>("--record=s.jsonl"),
+                    const_cast<char*>("--records"), const_cast<char*>("r.sqlite"),
+                    const_cast<char*>("--simulate")};
+    Options o;
+    std::string error;
+    ASSERT_TRUE(ParseOptions(5, argv, o, error)) << error;
+    EXPECT_EQ(o.sessionRecording, "s.jsonl");
+    EXPECT_EQ(o.recordsLocation, "r.sqlite");
+    EXPECT_TRUE(o.simulate);
+    for (const char* bad : {"--recor=x", "--json=1", "--port", "--timeout=5x"}) {
+        char* one[] = {const_cast<char*>("trm415-run"), const_cast<char*>(bad)};
+        Options p;
+        EXPECT_FALSE(ParseOptions(2, one, p, error)) << bad;
+    }
 }

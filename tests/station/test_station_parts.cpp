@@ -3,10 +3,14 @@
 #include "station/Hooks.h"
 #include "station/Metrics.h"
 #include "station/Options.h"
+#include "tests/support/Completion.h"
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 using namespace trm::station;
 
@@ -124,4 +128,50 @@ TEST(StationParts, MetricsCountResultsIntoCumulativeBucketsAndEscapeLabels) {
         m.addUpdate(trm::records::ResultOrFailed(QString("odd %1").arg(i)), 1);
     }
     EXPECT_LE(QString::fromUtf8(m.text({}, -1)).count("trm415_updates_total{"), 4);
+}
+
+// The table of options is what the completion offers and what the shipped example
+// configuration may set: every setting it shows, commented out or not, is one.
+TEST(StationParts, OptionTableAgreesWithTheCompletionAndTheExampleConfiguration) {
+    EXPECT_EQ(trm::testing::CompletionFileWords("trm415-station"),
+              trm::testing::AsSet(CompletionWords()));
+    const auto keys = trm::testing::AsSet(ConfigurationKeys());
+    QFile conf(QString(QT_TESTCASE_SOURCEDIR) + "/../packaging/station.conf");
+    ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
+    static const QRegularExpression setting(R"(^#? ?([a-z][a-z-]*)( = \S.*)?$)");
+    int settings = 0;
+    for (const QString& line : QString::fromUtf8(conf.readAll()).split('\n')) {
+        const auto m = setting.match(line);
+        if (m.hasMatch()) {
+            ++settings;
+            EXPECT_EQ(keys.count(m.captured(1).toStdString()), 1u) << line.toStdString();
+        }
+    }
+    EXPECT_GE(settings, 10);
+    // An option is its whole name: neither order nor a shared beginning picks another.
+    for (const auto& [args, check] :
+         std::vector<std::pair<std::vector<std::string>, std::function<bool(const Options&)>>>{
+             {{"--report", "--records=r.sqlite"},
+              [](const Options& o) { return o.records == "r.sqlite"; }},
+             {{"--simulate-slot=2:late=5", "--simulate=3"},
+              [](const Options& o) { return o.station.slotConfigs.at(1).scenario == "late=5"; }},
+             {{"--simulate=2", "--timeout", "30"},
+              [](const Options& o) { return o.station.runnerArgs == QStringList{"--timeout=30"}; }},
+         }) {
+        std::vector<char*> argv{const_cast<char*>("trm415-station")};
+        for (const std::string& a : args) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        Options o;
+        std::string error;
+        ASSERT_TRUE(ParseOptions(static_cast<int>(argv.size()), argv.data(), o, error)) << error;
+        EXPECT_TRUE(check(o)) << args.front();
+    }
+    for (const char* bad : {"--record=x", "--simulat=2", "--json=yes"}) {
+        char* argv[] = {const_cast<char*>("trm415-station"), const_cast<char*>("--simulate=1"),
+                        const_cast<char*>(bad)};
+        Options o;
+        std::string error;
+        EXPECT_FALSE(ParseOptions(3, argv, o, error)) << bad;
+    }
 }

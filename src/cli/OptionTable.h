@@ -1,0 +1,202 @@
+// One table of a program's options, from which its command line is read, its --help is
+// written, its configuration file is read and its shell completion's words are listed.
+// An option is found by its whole name, never by a prefix, so the table's order says
+// nothing about which option a word is.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace trm::cli {
+
+enum class Takes {
+    Nothing,       // a switch: --json
+    Value,         // --records=FILE or --records FILE
+    OptionalValue, // --simulate or --simulate=SCENARIO (only with '=')
+};
+
+// `Target` is what reading the options fills in.
+template <class Target> struct OptionSpec {
+    const char* name;  // "--records"
+    Takes takes;       // whether it takes a value
+    const char* value; // how --help names the value ("FILE|URI"); null for a switch
+    const char* help;  // its lines in --help, '\n' between them
+    // May be given more than once on the command line (or in the configuration): each
+    // adds to the last. Any other option given twice is refused.
+    bool repeatable;
+    // A setting of the configuration file, named as the option without its "--".
+    bool inConfig;
+    // Takes the value ("" for a switch, or an optional value not given). False, with
+    // the reason in `error`, for a value it does not take.
+    std::function<bool(Target&, const std::string& value, std::string& error)> apply;
+    const char* alias = nullptr; // a short form, such as "-v"
+    const char* section = "";    // --help's heading above it, when it begins one
+};
+
+template <class Target> class OptionTable {
+public:
+    using Spec = OptionSpec<Target>;
+
+    explicit OptionTable(std::vector<Spec> specs) : specs_(std::move(specs)) {}
+
+    const std::vector<Spec>& specs() const { return specs_; }
+
+    // The option named `name` (or its alias); null for none.
+    const Spec* find(const std::string& name) const {
+        for (const Spec& s : specs_) {
+            if (name == s.name || (s.alias != nullptr && name == s.alias)) {
+                return &s;
+            }
+        }
+        return nullptr;
+    }
+
+    // Reads argv[1..] into `t`. False, with the reason in `error`.
+    bool parse(int argc, char** argv, Target& t, std::string& error) const {
+        std::set<const Spec*> given;
+        for (int i = 1; i < argc; ++i) {
+            const std::string arg = argv[i];
+            const auto eq = arg.find('=');
+            const bool hasValue = arg.rfind("--", 0) == 0 && eq != std::string::npos;
+            const std::string name = hasValue ? arg.substr(0, eq) : arg;
+            const Spec* s = find(name);
+            if (s == nullptr) {
+                error = "unknown option '" + arg + "'";
+                return false;
+            }
+            std::string value;
+            if (hasValue) {
+                value = arg.substr(eq + 1);
+                if (s->takes == Takes::Nothing) {
+                    error = std::string(s->name) + " takes no value";
+                    return false;
+                }
+            } else if (s->takes == Takes::Value) {
+                if (i + 1 >= argc) {
+                    error = std::string(s->name) + " takes " + s->value;
+                    return false;
+                }
+                value = argv[++i];
+            }
+            if (s->takes == Takes::Value && value.empty()) {
+                error = std::string(s->name) + " takes " + s->value;
+                return false;
+            }
+            if (!given.insert(s).second && !s->repeatable) {
+                error = std::string(s->name) + " is given twice";
+                return false;
+            }
+            if (!s->apply(t, value, error)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // One configuration line's setting: `key` (an option's name without "--") and its
+    // value (`hasValue` false for a switch named alone). False, with the reason.
+    bool applySetting(const QString& key, bool hasValue, const QString& value, Target& t,
+                      std::string& error, std::set<const Spec*>& given) const {
+        const Spec* s = find("--" + key.toStdString());
+        if (s == nullptr || !s->inConfig) {
+            error = "'" + key.toStdString() + "' is not a setting of the configuration";
+            return false;
+        }
+        if (hasValue && value.isEmpty()) {
+            error = "'" + key.toStdString() + "' has no value";
+            return false;
+        }
+        if (hasValue && s->takes == Takes::Nothing) {
+            error = "'" + key.toStdString() + "' is a switch: its name alone, with no value";
+            return false;
+        }
+        if (!hasValue && s->takes == Takes::Value) {
+            error = "'" + key.toStdString() + "' has no value";
+            return false;
+        }
+        if (!given.insert(s).second && !s->repeatable) {
+            error = "'" + key.toStdString() + "' is given twice";
+            return false;
+        }
+        return s->apply(t, value.toStdString(), error);
+    }
+
+    // The options part of --help: a line per option ("  --records=FILE|URI  help"),
+    // its help's further lines indented beneath, a heading where a section begins.
+    std::string help() const {
+        constexpr std::size_t kHelpColumn = 24;
+        std::string out;
+        for (const Spec& s : specs_) {
+            if (*s.section != '\0') {
+                out += std::string("\n") + s.section + "\n";
+            }
+            std::string left = std::string("  ") + s.name;
+            if (s.alias != nullptr) {
+                left = std::string("  ") + s.alias + ", " + s.name;
+            }
+            if (s.takes == Takes::Value) {
+                left += std::string("=") + s.value;
+            } else if (s.takes == Takes::OptionalValue) {
+                left += std::string("[=") + s.value + "]";
+            }
+            std::string help = s.help;
+            std::size_t at = 0;
+            bool first = true;
+            while (at <= help.size()) {
+                const auto nl = help.find('\n', at);
+                const std::string line =
+                    help.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
+                if (first) {
+                    out += left.size() + 2 <= kHelpColumn
+                               ? left + std::string(kHelpColumn - left.size(), ' ') + line
+                               : left + "  " + line;
+                    first = false;
+                } else {
+                    out += std::string(kHelpColumn, ' ') + line;
+                }
+                out += "\n";
+                if (nl == std::string::npos) {
+                    break;
+                }
+                at = nl + 1;
+            }
+        }
+        return out;
+    }
+
+    // The words a shell completes: "--name=" for an option with a value, "--name" for a
+    // switch, both for an optional value.
+    std::vector<std::string> completionWords() const {
+        std::vector<std::string> words;
+        for (const Spec& s : specs_) {
+            if (s.takes != Takes::Value) {
+                words.push_back(s.name);
+            }
+            if (s.takes != Takes::Nothing) {
+                words.push_back(std::string(s.name) + "=");
+            }
+        }
+        return words;
+    }
+
+    // The configuration's settings' names.
+    std::vector<std::string> configKeys() const {
+        std::vector<std::string> keys;
+        for (const Spec& s : specs_) {
+            if (s.inConfig) {
+                keys.push_back(std::string(s.name).substr(2));
+            }
+        }
+        return keys;
+    }
+
+private:
+    std::vector<Spec> specs_;
+};
+
+} // namespace trm::cli
