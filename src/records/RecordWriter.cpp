@@ -106,7 +106,6 @@ bool RecordWriter::open(const Location& where, const QString& stateDir, const St
             return false;
         }
     }
-    status_.server = true;
     status_.held = spool_->count(&status_.heldSince);
     sender_ = std::thread([this] { senderLoop(); });
     watchdog_ = std::thread([this] { watchdogLoop(); });

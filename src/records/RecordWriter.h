@@ -28,7 +28,6 @@ class Spool;
 class RecordWriter {
 public:
     struct Status {
-        bool server = false;
         int held = 0;          // rows in the spool, not yet on the server
         QDateTime heldSince;   // the oldest's time in the spool
         bool answering = true; // the server took the last call

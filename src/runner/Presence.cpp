@@ -1,11 +1,9 @@
-// The unit as the run watches it from outside the window: leaving during the update
-// and coming back, and a unit still attached that stops answering. Observation only:
-// the window does as it always does.
-#include "runner/UpdateRun.h"
+// The unit watched from outside the window.
+#include "runner/Presence.h"
 
+#include "app/Isp.h"
 #include "cli/RunnerEvents.h"
 #include "link/LinkMessages.h"
-#include "runner/ExitStatus.h"
 
 #include <QEvent>
 
@@ -20,11 +18,31 @@ constexpr double kNoReplyS = 5.0;
 
 } // namespace
 
-QString UpdateRun::currentPhase() const {
-    return phases_.current();
+UnitWatch::UnitWatch(Report& out, Phases& phases, TfmIsp& window)
+    : out_(out), phases_(phases), w_(window) {}
+
+void UnitWatch::start() {
+    w_.installEventFilter(this);
+    replyWatch_.setInterval(1000);
+    connect(&replyWatch_, &QTimer::timeout, this, &UnitWatch::checkReplies);
+    replyWatch_.start();
 }
 
-QString UpdateRun::removalMeaning() const {
+void UnitWatch::progress(int position, int maximum) {
+    if (position > 0) {
+        position_ = position;
+        maximum_ = maximum;
+    }
+}
+
+void UnitWatch::step(const QString& text) {
+    lastStep_ = text;
+    if (text == "Connect" || text == "Dsp Program") {
+        position_ = maximum_ = 0;
+    }
+}
+
+QString UnitWatch::removalMeaning() const {
     const int percent = maximum_ > 0 ? position_ * 100 / maximum_ : 0;
     if (removedPhase_ == events::phase::kBootLoader) {
         return QString("the unit left during the boot-loader exchange at %1 %: it is in its "
@@ -41,14 +59,15 @@ QString UpdateRun::removalMeaning() const {
            "and the update starts again";
 }
 
-void UpdateRun::onRemoved() {
-    const QString phase = currentPhase();
+void UnitWatch::removed() {
+    const QString phase = phases_.current();
     // The unit leaves on its own to restart into its other identity; that is the road.
-    if (removed_ || phase.isEmpty() || phases_.running(events::phase::kRestartToBootLoader) ||
+    if (removedMidUpdate_ || phase.isEmpty() ||
+        phases_.running(events::phase::kRestartToBootLoader) ||
         phases_.running(events::phase::kRestartToApplication)) {
         return;
     }
-    removed_ = true;
+    removedMidUpdate_ = true;
     removedAt_ = out_.now();
     removedPhase_ = phase;
     out_.endProgress();
@@ -62,18 +81,18 @@ void UpdateRun::onRemoved() {
                Tone::Bad);
 }
 
-void UpdateRun::onReturned(bool runIdentity) {
-    if (!removed_) {
-        return;
+UnitWatch::Return UnitWatch::returned(bool runIdentity) {
+    if (!removedMidUpdate_) {
+        return Return::NotAway;
     }
-    removed_ = false;
+    removedMidUpdate_ = false;
     const double away = out_.now() - removedAt_;
     // Back in its application while the firmware is being written, the window goes on
     // with the signal-processor program; nothing was written yet after a removal during
     // the identity query, so the run presses "Start Program " again. Anything else does
     // not go on in this run: the window keeps a unit that left mid-update busy, as an
     // operator's window does, and a new run finishes it.
-    const bool resumes = (runIdentity && w_->stage == 3) ||
+    const bool resumes = (runIdentity && w_.stage == 3) ||
                          (runIdentity && removedPhase_ == events::phase::kIdentityQuery);
     out_.event(events::kUnitReturned, "unit returned",
                QString("back in its %1 after %2 s%3")
@@ -86,43 +105,41 @@ void UpdateRun::onReturned(bool runIdentity) {
                 {"resumes", resumes}},
                resumes ? Tone::Plain : Tone::Bad);
     if (!resumes) {
-        phases_.end("the unit left", {}, Tone::Bad);
-        finish(kUnitLost, 300);
-    } else if (removedPhase_ == events::phase::kIdentityQuery) {
-        phases_.end("the unit left", {}, Tone::Bad);
-        pressed_ = false;
+        return Return::Lost;
     }
+    return removedPhase_ == events::phase::kIdentityQuery ? Return::PressAgain : Return::Resumes;
 }
 
-bool UpdateRun::eventFilter(QObject* watched, QEvent* e) {
-    if (watched == w_ && static_cast<int>(e->type()) == WM_LINK_REPLY) {
+bool UnitWatch::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == &w_ && static_cast<int>(e->type()) == WM_LINK_REPLY) {
         lastReplyAt_ = out_.now();
-        if (noReplyShown_) {
-            noReplyShown_ = false;
+        if (silenceSaid_) {
+            silenceSaid_ = false;
             out_.event(events::kNoReply, "no reply", "the unit answers again",
-                       {{events::key::kPhase, currentPhase()}, {"resumed", true}});
+                       {{events::key::kPhase, phases_.current()}, {"resumed", true}});
         }
     }
     return QObject::eventFilter(watched, e);
 }
 
-void UpdateRun::checkReplies() {
-    const QString phase = currentPhase();
+void UnitWatch::checkReplies() {
+    const QString phase = phases_.current();
     // A restart is the unit away on purpose, unless its identity query went unanswered:
     // then the IapReset waits behind it, and the unit is silent.
-    const bool restarting = (phases_.running(events::phase::kRestartToBootLoader) && !fallback_) ||
-                            phases_.running(events::phase::kRestartToApplication);
+    const bool restarting =
+        (phases_.running(events::phase::kRestartToBootLoader) && !identityUnanswered_) ||
+        phases_.running(events::phase::kRestartToApplication);
     const bool waiting =
-        !phase.isEmpty() && !removed_ && present_ && w_->link != nullptr && !restarting;
+        !phase.isEmpty() && !removedMidUpdate_ && present_ && w_.link != nullptr && !restarting;
     if (!waiting) {
         lastReplyAt_ = out_.now();
         return;
     }
     const double silent = out_.now() - lastReplyAt_;
-    if (noReplyShown_ || silent < kNoReplyS) {
+    if (silenceSaid_ || silent < kNoReplyS) {
         return;
     }
-    noReplyShown_ = true;
+    silenceSaid_ = true;
     const QString packet =
         maximum_ > 0 ? QString(", after %1 of %2").arg(position_).arg(maximum_) : QString();
     out_.event(

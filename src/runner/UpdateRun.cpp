@@ -6,9 +6,13 @@
 #include "cli/Signals.h"
 #include "core/PostToThread.h"
 #include "diag/Fhiddata.h"
+#include "firmware/BuiltinImageBytes.h"
 #include "hid/PortBound.h"
+#include "hid/Recording.h"
 #include "runner/Cures.h"
 #include "runner/ExitStatus.h"
+#include "runner/Images.h"
+#include "runner/Outcome.h"
 #include "sim/Replay.h"
 #include "sim/SimUnit.h"
 #include "workflow/Gate.h"
@@ -19,6 +23,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <cmath>
 #include <cstring>
 
 namespace trm::runner {
@@ -33,7 +38,7 @@ QString quoted(const QString& s) {
 UpdateRun::UpdateRun(const Options& o, UnitSource& source, RunRecord& record, Report& out,
                      const char* version)
     : o_(o), source_(source), record_(record), out_(out), version_(version), w_(fmIsp),
-      phases_(out) {}
+      phases_(out), watch_(out, phases_, *fmIsp) {}
 
 UpdateRun::~UpdateRun() = default;
 
@@ -60,7 +65,7 @@ void UpdateRun::start() {
         if (windowDenied) {
             windowDenied(info);
         }
-        if (!unitSeen_) {
+        if (!watch_.everSeen()) {
             finish(kCannotOpen, 100);
         }
     };
@@ -69,10 +74,7 @@ void UpdateRun::start() {
     connect(w_, &TfmIsp::identityReply, this,
             [this](const QString& text) { identityText_ = text; });
     connect(w_, &TfmIsp::progressChanged, this, [this](int position, int maximum) {
-        if (position > 0) {
-            position_ = position;
-            maximum_ = maximum;
-        }
+        watch_.progress(position, maximum);
         out_.progress(position, maximum);
     });
     connect(w_, &TfmIsp::stepLabelChanged, this, &UpdateRun::onStepLabel);
@@ -93,10 +95,7 @@ void UpdateRun::start() {
     // closed, nothing more is sent), and the run ends as a failure.
     stop_ = std::make_unique<cli::SignalEvents>();
     connect(stop_.get(), &cli::SignalEvents::received, this, &UpdateRun::onSignal);
-    w_->installEventFilter(this);
-    replyWatch_.setInterval(1000);
-    connect(&replyWatch_, &QTimer::timeout, this, &UpdateRun::checkReplies);
-    replyWatch_.start();
+    watch_.start();
     source_.plugIn();
     startReplay();
 }
@@ -124,19 +123,18 @@ void UpdateRun::onPanel(int panel, const QString& text) {
         return;
     }
     if (text == kDisconnect || text == kNoDevice) {
-        present_ = false;
+        watch_.gone();
     }
     // The window shows "No Device" itself after the reset packet, with the unit still
     // claimed; a unit that has really gone is no longer the window's device.
     if (text == kNoDevice && w_->device == nullptr) {
-        onRemoved();
+        watch_.removed();
     }
     const bool run = text == kDetectRunHid;
     if (!run && text != kDetectUpdateHid) {
         return;
     }
-    unitSeen_ = true;
-    present_ = true;
+    watch_.found();
     THidDevice* d = w_->device;
     const QString node = d ? QString::fromStdString(d->DevicePath()) : QString();
     const QString where = d ? QString::fromStdString(UsbPortOf(d->InstanceId())) : QString();
@@ -170,16 +168,16 @@ void UpdateRun::onPanel(int panel, const QString& text) {
 
 // Presses "Start Program " once it is enabled for the unit just found.
 void UpdateRun::pressStartWhenEnabled() {
-    if (!o_.screenshot.empty() && !shot_) {
-        shot_ = true;
+    if (!o_.screenshot.empty() && !screenshotTaken_) {
+        screenshotTaken_ = true;
         const QString file = QString::fromStdString(o_.screenshot);
         const bool saved = w_->grab().save(file, "PNG");
         out_.event("screenshot", "screenshot",
                    QString("%1 %2").arg(file, saved ? "saved" : "NOT saved"),
                    {{"file", file}, {"saved", saved}});
     }
-    if (!pressed_ && w_->btnStartProgram->isEnabled()) {
-        pressed_ = true;
+    if (stage_ == Stage::WaitingToPress && w_->btnStartProgram->isEnabled()) {
+        stage_ = Stage::Pressed;
         phases_.begin(events::phase::kIdentityQuery, "identity query",
                       QString("pressing %1").arg(quoted("Start Program ")));
         w_->btnStartProgram->click();
@@ -187,10 +185,7 @@ void UpdateRun::pressStartWhenEnabled() {
 }
 
 void UpdateRun::onStepLabel(const QString& text) {
-    lastStep_ = text;
-    if (text == "Connect" || text == "Dsp Program") {
-        position_ = maximum_ = 0;
-    }
+    watch_.step(text);
     if (text == "Connect") {
         if (phases_.running(events::phase::kIdentityQuery)) {
             phases_.end(identityText_.isEmpty() ? "no answer: the unit is in its boot loader"
@@ -224,7 +219,7 @@ void UpdateRun::onCommandSent(int command) {
     if (command == cmd::IapReset && unitType_ < 0 && identityText_.isEmpty()) {
         // No answer to the identity query within 3000 ms: the window goes on with image
         // pair 1, its GetUnitType and IapReset queued behind the unanswered query.
-        fallback_ = true;
+        watch_.identityUnanswered();
         out_.event(events::kIdentity, "identity",
                    QString("no answer to the identity query within 3000 ms: the update goes "
                            "on with image pair %1")
@@ -247,7 +242,7 @@ void UpdateRun::onCommandSent(int command) {
         phases_.end("accepted");
         phases_.begin(events::phase::kRestartToBootLoader, "restart", "into the boot loader");
     }
-    if (command == cmd::UpdateDone && okShown_) {
+    if (command == cmd::UpdateDone && stage_ == Stage::ProgramOk) {
         finishOnceUpdateDoneIsTaken();
     }
 }
@@ -307,7 +302,7 @@ void UpdateRun::onMessage(MessageKind kind, const QString& text) {
     out_.event(events::kMessage, "message", QString("%1 %2 -> OK").arg(k, quoted(text)),
                {{"kind", k}, {"text", text}}, tone);
     if (text == kProgramOk) {
-        okShown_ = true;
+        stage_ = Stage::ProgramOk;
     } else if (refusal) {
         finish(kRefused, 700); // let the refusal close its link first
     } else if (kind == MessageKind::Error && text.endsWith("Error !!")) {
@@ -319,13 +314,13 @@ void UpdateRun::onMessage(MessageKind kind, const QString& text) {
 }
 
 void UpdateRun::onTimeout() {
-    const bool none = !unitSeen_;
+    const bool none = !watch_.everSeen();
     out_.event(events::kTimeout, "time-out",
                none ? QString("no unit found within %1 s").arg(o_.timeoutS)
                     : QString("no result after %1 s").arg(o_.timeoutS),
                {{"seconds", o_.timeoutS}, {"unit_found", !none}}, Tone::Bad);
     phases_.end("not finished", {}, Tone::Bad);
-    finish(none ? (denied_ ? kCannotOpen : kNoUnit) : present_ ? kTimeout : kUnitLost, 0);
+    finish(none ? (denied_ ? kCannotOpen : kNoUnit) : watch_.present() ? kTimeout : kUnitLost, 0);
 }
 
 void UpdateRun::onSignal(int signalNumber) {
@@ -362,6 +357,69 @@ void UpdateRun::startReplay() {
         });
     });
     replay->start();
+}
+
+void UpdateRun::onReturned(bool runIdentity) {
+    switch (watch_.returned(runIdentity)) {
+    case UnitWatch::Return::NotAway:
+    case UnitWatch::Return::Resumes:
+        break;
+    case UnitWatch::Return::Lost:
+        phases_.end("the unit left", {}, Tone::Bad);
+        finish(kUnitLost, 300);
+        break;
+    case UnitWatch::Return::PressAgain:
+        phases_.end("the unit left", {}, Tone::Bad);
+        stage_ = Stage::WaitingToPress;
+        break;
+    }
+}
+
+int UpdateRun::conclude() {
+    int code = exitCode_ < 0 ? kFailed : exitCode_;
+    QJsonObject summary;
+    const bool sent = code == kOk || phases_.ended(events::phase::kBootLoader) ||
+                      phases_.running(events::phase::kBootLoader);
+    if (sim::ReplayUnit* replay = source_.replay()) {
+        code = CheckReplay(*replay, o_, code, out_, summary);
+    }
+    if (sim::SimUnit* unit = source_.simUnit(); unit != nullptr && sent) {
+        code = CheckSimulatedUnit(*unit, w_->imageSel, code, out_, summary);
+    }
+    namespace key = events::key;
+    const records::Result result =
+        interrupted_ && code != kOk ? records::Result::Interrupted : ResultOfExit(code);
+    summary.insert(key::kResult, records::ResultText(result));
+    summary.insert(key::kExitStatus, code);
+    summary.insert(key::kMessages, texts_);
+    summary.insert(key::kIdentityText, identityText_);
+    summary.insert(key::kUnitType, unitType_);
+    summary.insert(key::kImagePair, w_->imageSel);
+    summary.insert(key::kMcuSha256, sent ? Sha256(BuiltinMcuBytes(w_->imageSel)) : QString());
+    summary.insert(key::kDspSha256,
+                   code == kOk ? Sha256(BuiltinDspBytes(w_->imageSel)) : QString());
+    summary.insert(key::kDurations, phases_.durations());
+    summary.insert(key::kElapsed, std::round(out_.now() * 1000) / 1000);
+    summary.insert(key::kLastPhase, phases_.last());
+    const QString lastMessage = texts_.isEmpty() ? QString() : texts_.last().toString();
+    const QString cure = Cure(result, lastMessage, phases_.last());
+    if (!cure.isEmpty()) {
+        summary.insert(key::kCure, cure);
+        out_.say("what to do", cure, Tone::Bad);
+    }
+    if (!record_.id().isEmpty()) {
+        record_.finish(summary);
+        summary.insert(key::kRecordId, record_.id());
+    }
+    out_.event(events::kSummary, "result",
+               QString("%1, exit status %2").arg(records::ResultText(result)).arg(code), summary,
+               code == kOk ? Tone::Good : Tone::Bad);
+    if (SessionRecorder* recorder = source_.recorder()) {
+        recorder->end({{"result", records::ResultText(result)}, {"exit_status", code}});
+    }
+    disconnect(w_, nullptr, this, nullptr);
+    w_->operatorStandIn = [](MessageKind, const QString&) {};
+    return code;
 }
 
 } // namespace trm::runner

@@ -8,6 +8,7 @@
 #include "hid/HidBackend.h"
 #include "runner/Options.h"
 #include "runner/Phases.h"
+#include "runner/Presence.h"
 #include "runner/Report.h"
 #include "runner/RunRecord.h"
 #include "runner/UnitSource.h"
@@ -53,21 +54,8 @@ private:
     void onTimeout();
     void onSignal(int signalNumber);
     void startReplay();
-    // The unit leaving and coming back outside the restarts (Presence.cpp).
-    void onRemoved();
+    // The unit back after a removal mid-update: what the run does about it.
     void onReturned(bool runIdentity);
-    // What the removal means, by the phase the update was in.
-    QString removalMeaning() const;
-    // Replies watched from outside the window: a unit that stops answering while it is
-    // still attached is said to be so after kNoReplyS.
-    bool eventFilter(QObject* watched, QEvent* e) override;
-    void checkReplies();
-    // The phase under way, for the events.
-    QString currentPhase() const;
-    // The summary's checks of the unit: a replay's differences, a simulated unit's
-    // contents. May turn an ok run into a failure.
-    int checkReplay(int code, QJsonObject& summary);
-    int checkSimulatedUnit(int code, bool sent, QJsonObject& summary);
 
     const Options& o_;
     UnitSource& source_;
@@ -78,29 +66,22 @@ private:
     Phases phases_;
     std::unique_ptr<cli::SignalEvents> stop_;
 
+    UnitWatch watch_;
+
+    // Where the run stands with the window's button and its verdict.
+    enum class Stage {
+        WaitingToPress, // "Start Program " not pressed yet (or to press again)
+        Pressed,        // pressed: the update is the window's
+        ProgramOk,      // " Program OK !! " shown; the run ends once UpdateDone is taken
+    };
+    Stage stage_ = Stage::WaitingToPress;
     int exitCode_ = -1;
-    bool okShown_ = false;
-    bool pressed_ = false;
-    bool shot_ = false;
-    bool unitSeen_ = false;
-    bool present_ = false; // the unit is on the bus now, in either identity
-    bool interrupted_ = false;
+    bool screenshotTaken_ = false;
+    bool interrupted_ = false; // closed by a signal
     std::optional<HidDeviceInfo> denied_;
     int unitType_ = -1;
     QString identityText_;
     QJsonArray texts_;
-    QString lastStep_;
-
-    // Progress of the programming phase under way (the window resets its bar when the
-    // unit leaves; the events tell where it was).
-    int position_ = 0, maximum_ = 0;
-    bool removed_ = false; // the claimed unit left during the update, not yet back
-    double removedAt_ = 0;
-    QString removedPhase_;
-    QTimer replyWatch_;
-    double lastReplyAt_ = 0;
-    bool noReplyShown_ = false;
-    bool fallback_ = false; // the identity query went unanswered: pair 1 was chosen
 };
 
 } // namespace trm::runner

@@ -40,7 +40,6 @@ public:
     // Runs `command` for `event` ("start" or "result") with `env` added to the station's
     // own environment. Returns at once.
     void run(const HookCommand& command, const QString& event, const QMap<QString, QString>& env);
-    int running() const { return running_; }
     // Waits (on the event loop) for the hooks under way, each within its own limit.
     void finish();
     int timeLimitMs = kTimeLimitMs;
