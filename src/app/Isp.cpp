@@ -6,6 +6,7 @@
 #include "diag/DumpText.h"
 #include "diag/Fhiddata.h"
 #include "diag/Fprogdata.h"
+#include "diag/WindowFrame.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -24,8 +25,10 @@ TfmIsp* fmIsp = nullptr;
 
 namespace {
 
-constexpr int kClientWidth = 404;  // the progress bar spans the client area
-constexpr int kClientHeight = 134; // controls, progress bar (17) and status bar (19)
+// The window is 420 × 173 on the desktop. The progress bar spans the client area, which
+// holds the controls, the progress bar (17) and the status bar (19).
+constexpr int kClientWidth = 420 - kFrameWidth;
+constexpr int kClientHeight = 173 - kFrameHeight;
 constexpr int kStatusHeight = 19;
 constexpr int kProgressHeight = 17;
 // A report of the unit: report ID and 64 data bytes.

@@ -38,6 +38,41 @@ template <class Target> struct OptionSpec {
     const char* section = "";    // --help's heading above it, when it begins one
 };
 
+// A switch that only sets something in the target.
+template <class Target, class F>
+OptionSpec<Target> Switch(const char* name, const char* help, bool inConfig, F set,
+                          const char* alias = nullptr) {
+    return {name,
+            Takes::Nothing,
+            nullptr,
+            help,
+            false,
+            inConfig,
+            [set](Target& t, const std::string&, std::string&) {
+                set(t);
+                return true;
+            },
+            alias};
+}
+
+// An option whose value is stored as it is given.
+template <class Target, class F>
+OptionSpec<Target> Stored(const char* name, const char* value, const char* help, bool inConfig,
+                          F store, const char* section = "") {
+    return {name,
+            Takes::Value,
+            value,
+            help,
+            false,
+            inConfig,
+            [store](Target& t, const std::string& v, std::string&) {
+                store(t, v);
+                return true;
+            },
+            nullptr,
+            section};
+}
+
 template <class Target> class OptionTable {
 public:
     using Spec = OptionSpec<Target>;

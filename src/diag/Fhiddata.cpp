@@ -1,6 +1,8 @@
 // HID traffic window.
 #include "diag/Fhiddata.h"
 
+#include "diag/WindowFrame.h"
+
 #include <QVBoxLayout>
 
 namespace trm {
@@ -10,7 +12,7 @@ TfmHidData* fmHidData = nullptr;
 TfmHidData::TfmHidData(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName("fmHidData");
     setWindowTitle("Hid Data");
-    resize(654, 545);
+    resize(ClientSizeOf(QSize(654, 545)));
     QFont font("MS Sans Serif");
     font.setPixelSize(11);
     setFont(font);

@@ -1,6 +1,8 @@
 // Program-data window.
 #include "diag/Fprogdata.h"
 
+#include "diag/WindowFrame.h"
+
 #include "diag/DumpText.h"
 
 #include <QFontDatabase>
@@ -13,7 +15,7 @@ TfmProgData* fmProgData = nullptr;
 TfmProgData::TfmProgData(QWidget* parent) : QDialog(parent) {
     setObjectName("fmProgData");
     setWindowTitle("Program Data");
-    resize(654, 545);
+    resize(ClientSizeOf(QSize(654, 545)));
     QFont font("MS Sans Serif");
     font.setPixelSize(11);
     setFont(font);

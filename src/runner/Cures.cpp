@@ -19,11 +19,15 @@ QString RefusalText(int unitType, const QString& identityText, const QString& re
             .arg(unitType, 2, 16, QChar('0'))
             .arg(identity);
     }
-    return QString("unit type 0x%1%2: refused, its firmware is too %3 (expected version V0104, "
-                   "or a date from 20210301 on)")
+    // Only an identity text of more than 21 characters is refused for its firmware: its
+    // version digits (characters 9 to 12) must read 0104. A shorter one carries a date,
+    // which only chooses the image pair.
+    return QString("unit type 0x%1%2: refused, its firmware is too %3 (version digits \"%4\"; "
+                   "this program takes version 0104 only)")
         .arg(unitType, 2, 16, QChar('0'))
         .arg(identity)
-        .arg(refusal == kTooOldVersion ? "old" : "new");
+        .arg(refusal == kTooOldVersion ? "old" : "new")
+        .arg(identityText.mid(8, 4));
 }
 
 QString Cure(records::Result result, const QString& lastMessage, const QString& phase) {

@@ -42,30 +42,11 @@ using cli::Takes;
 
 template <class F>
 Spec flag(const char* name, const char* help, F set, const char* alias = nullptr) {
-    return {name,
-            Takes::Nothing,
-            nullptr,
-            help,
-            false,
-            false,
-            [set](Options& o, const std::string&, std::string&) {
-                set(o);
-                return true;
-            },
-            alias};
+    return cli::Switch<Options>(name, help, false, set, alias);
 }
 
 template <class F> Spec text(const char* name, const char* value, const char* help, F store) {
-    return {name,
-            Takes::Value,
-            value,
-            help,
-            false,
-            false,
-            [store](Options& o, const std::string& v, std::string&) {
-                store(o, v);
-                return true;
-            }};
+    return cli::Stored<Options>(name, value, help, false, store);
 }
 
 const cli::OptionTable<Options>& table() {

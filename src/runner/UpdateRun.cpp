@@ -75,7 +75,11 @@ void UpdateRun::start() {
             [this](const QString& text) { identityText_ = text; });
     connect(w_, &TfmIsp::progressChanged, this, [this](int position, int maximum) {
         watch_.progress(position, maximum);
-        out_.progress(position, maximum);
+        // The window's bar runs to the last block's number, from block 0: the blocks
+        // sent are one more.
+        const bool blocks = phases_.running(events::phase::kDspDownload) && maximum > 0;
+        out_.progress(blocks && position > 0 ? position + 1 : position,
+                      blocks ? maximum + 1 : maximum);
     });
     connect(w_, &TfmIsp::stepLabelChanged, this, &UpdateRun::onStepLabel);
     connect(w_, &TfmIsp::commandSent, this, &UpdateRun::onCommandSent);

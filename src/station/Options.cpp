@@ -93,35 +93,18 @@ struct Reading {
 using Spec = cli::OptionSpec<Reading>;
 using cli::Takes;
 
-// A text option stored as it is.
+// Options that only store their text, or set a switch, in Options.
 template <class F>
 Spec text(const char* name, const char* value, const char* help, bool inConfig, F store,
           const char* section = "") {
-    return {name,
-            Takes::Value,
-            value,
-            help,
-            false,
-            inConfig,
-            [store](Reading& r, const std::string& v, std::string&) {
-                store(r.o, QString::fromStdString(v));
-                return true;
-            },
-            nullptr,
-            section};
+    auto into = [store](Reading& r, const std::string& v) {
+        store(r.o, QString::fromStdString(v));
+    };
+    return cli::Stored<Reading>(name, value, help, inConfig, into, section);
 }
 
 template <class F> Spec flag(const char* name, const char* help, bool inConfig, F set) {
-    return {name,
-            Takes::Nothing,
-            nullptr,
-            help,
-            false,
-            inConfig,
-            [set](Reading& r, const std::string&, std::string&) {
-                set(r.o);
-                return true;
-            }};
+    return cli::Switch<Reading>(name, help, inConfig, [set](Reading& r) { set(r.o); });
 }
 
 bool hook(QString& into, const char* name, const std::string& v, std::string& error) {

@@ -100,7 +100,8 @@ TEST(RunnerProgram, PhaseLinesWithoutATerminal) {
          {"unit found        run identity", "identity          unit type 0x19",
           "restart           into the boot loader", "unit found        update identity",
           "boot loader       10% ", "boot loader       90% ", "boot loader       firmware written",
-          "signal processor  downloading", "signal processor  program downloaded",
+          "signal processor  downloading", "signal processor  100% 770/770 blocks",
+          "signal processor  program downloaded",
           "message           information \" Program OK !! \" -> OK",
           "result            ok, exit status 0"}) {
         EXPECT_TRUE(out.contains(text)) << text << "\n" << out.toStdString();
@@ -121,6 +122,9 @@ TEST(RunnerProgram, ExitStatusesForRefusalNoUnitAndNoAccess) {
     for (const Case& c :
          {Case{"--simulate=type=0x18,others=3", 3, "refused", "unit type 0x18, expected 0x19",
                "right unit"},
+          Case{"--simulate=identity=TRM415 V0105P 20230101", 3, "refused",
+               "too new (version digits \"0105\"; this program takes version 0104 only)",
+               "not meant for that unit"},
           Case{"--simulate=absent,others=2", 7, "no unit", nullptr, "plug the unit in"},
           Case{"--simulate=denied,others=2", 6, "cannot open", nullptr, "plugdev"},
           Case{"--simulate=silent", 5, "time-out",

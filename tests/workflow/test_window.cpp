@@ -48,6 +48,10 @@ TEST(MainWindow, LookWithNoUnit) {
     EXPECT_FALSE(w->Memory1->isVisible());
     EXPECT_FALSE(w->HidData1->isVisible());
     EXPECT_FALSE(fmHidData->isVisible());
+    // Sizes are given with the frame: every window's client area is its size less it.
+    EXPECT_EQ(w->size(), QSize(420 - 16, 173 - 39));
+    EXPECT_EQ(fmHidData->size(), QSize(654 - 16, 545 - 39));
+    EXPECT_EQ(fmProgData->size(), QSize(654 - 16, 545 - 39));
     EXPECT_FALSE(fmProgData->isVisible());
     EXPECT_EQ(fmProgData->moShowCode->toPlainText(), "Memo1");
     // Writing the step label leaves the visible status bar as it is.
