@@ -251,6 +251,7 @@ QJsonObject RecordJson(const UpdateRecord& r) {
         }
     }
     o.insert("durations", durations);
+    o.insert("tone", ResultTone(r.result));
     if (r.start.isValid() && r.end.isValid()) {
         o.insert("duration_s", tenths(static_cast<double>(r.start.msecsTo(r.end)) / 1000.0));
     }

@@ -53,6 +53,10 @@ Result ResultOrFailed(const QString& name) {
     return ResultFromName(name).value_or(Result::Failed);
 }
 
+const char* ResultTone(Result r) {
+    return r == Result::Ok ? "good" : r == Result::Unfinished ? "" : "bad";
+}
+
 bool IsFailure(Result r) {
     return r != Result::Ok && r != Result::Refused && r != Result::Unfinished;
 }

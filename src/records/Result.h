@@ -34,6 +34,10 @@ Result ResultOrFailed(const QString& name);
 // Every result that is neither ok, refused nor still under way.
 bool IsFailure(Result r);
 
+// How a result is shown, on the page as on a terminal: "good" (ok), "bad" (refused, or a
+// failure) or "" (still under way).
+const char* ResultTone(Result r);
+
 // The name --result and the page's filter take for every failure at once.
 inline constexpr const char* kFailuresGroup = "failed";
 

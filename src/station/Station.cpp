@@ -164,6 +164,7 @@ QJsonObject SlotJson(const SlotStatus& s, double now) {
     }
     if (s.lastVerdict) {
         o.insert("last_verdict", records::ResultText(*s.lastVerdict));
+        o.insert("last_tone", records::ResultTone(*s.lastVerdict));
         o.insert("verdict_age_s", tenths(now - s.lastVerdictAt));
     }
     if (!s.message.isEmpty()) {

@@ -27,7 +27,7 @@ function duration(s) {
 function tileClass(d) {
   if (d.state === "updating" || d.state === "removed") return d.state;
   if (!d.last_verdict) return "waiting";
-  return (d.last_verdict === "ok" ? "ok" : "failed") + " " + d.state;
+  return (d.last_tone === "good" ? "ok" : "failed") + " " + d.state;
 }
 
 function stateText(d) {
@@ -62,7 +62,7 @@ function drawTile(entry) {
   q("state").textContent = stateText(d);
   q("phase").textContent = phaseText(d);
   const pct = d.state === "updating" && d.percent >= 0 ? d.percent
-    : d.state !== "removed" && d.last_verdict === "ok" ? 100 : 0;
+    : d.state !== "removed" && d.last_tone === "good" ? 100 : 0;
   q("bar").firstChild.style.width = pct + "%";
   q("bar").dataset.percent = pct;
   q("serial").textContent = d.serial ? "serial " + d.serial : "";
@@ -178,10 +178,10 @@ async function showRecords() {
       a.href = "#/records?serial=" + encodeURIComponent(r.serial);
       serial.append(a);
     }
-    const failed = r.result !== "ok" && r.result !== "unfinished";
     tr.append(el("td", "", r.start.replace("T", " ").replace("Z", "")), el("td", "", r.station || ""),
               el("td", "", r.slot || ""), serial,
-              el("td", r.result === "ok" ? "result-ok" : failed ? "result-failed" : "", r.result),
+              el("td", r.tone === "good" ? "result-ok" : r.tone === "bad" ? "result-failed" : "",
+                 r.result),
               el("td", "", r.duration_s !== undefined ? r.duration_s.toFixed(1) + " s" : ""),
               el("td", "", r.message || ""));
     return tr;
