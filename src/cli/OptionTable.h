@@ -4,6 +4,8 @@
 // nothing about which option a word is.
 #pragma once
 
+#include "cli/CommandLine.h"
+
 #include <QString>
 
 #include <functional>
@@ -71,6 +73,27 @@ OptionSpec<Target> Stored(const char* name, const char* value, const char* help,
             },
             nullptr,
             section};
+}
+
+// An option whose value is a whole number from `low` to `high`, `what` it counts (for
+// the error), stored into the int that `field` gives of the target.
+template <class Target, class F>
+OptionSpec<Target> Number(const char* name, const char* value, const char* help, bool inConfig,
+                          int low, int high, const char* what, F field) {
+    return {name,
+            Takes::Value,
+            value,
+            help,
+            false,
+            inConfig,
+            [=](Target& t, const std::string& v, std::string& error) {
+                if (!IntegerIn(v, low, high, field(t))) {
+                    error = std::string(name) + " takes a number of " + what + " (" +
+                            std::to_string(low) + " to " + std::to_string(high) + ")";
+                    return false;
+                }
+                return true;
+            }};
 }
 
 template <class Target> class OptionTable {

@@ -102,17 +102,11 @@ const cli::OptionTable<Options>& table() {
             [](Options& o) { o.verbose = true; }, "-v"),
         text("--log", "FILE", "write the whole log, at full detail, to FILE as well",
              [](Options& o, const std::string& v) { o.logFile = v; }),
-        {"--timeout", Takes::Value, "SECONDS",
-         "the limit of the whole update, from the start of the run\n"
-         "(default 120): a unit still at work then is given up",
-         false, false,
-         [](Options& o, const std::string& v, std::string& error) {
-             if (!cli::IntegerIn(v, 1, 86400, o.timeoutS)) {
-                 error = "--timeout takes a number of seconds (1 to 86400)";
-                 return false;
-             }
-             return true;
-         }},
+        cli::Number<Options>("--timeout", "SECONDS",
+                             "the limit of the whole update, from the start of the run\n"
+                             "(default 120): a unit still at work then is given up",
+                             false, 1, 86400, "seconds",
+                             [](Options& o) -> int& { return o.timeoutS; }),
         {"--cpu", Takes::Value, "N|any",
          "run every thread of the update on CPU N (default: the\n"
          "CPU the run starts on, which makes each hand-over\n"

@@ -172,14 +172,8 @@ const cli::OptionTable<Reading>& table() {
              r.slotScenarios.emplace_back(k, QString::fromStdString(v.substr(colon + 1)));
              return true;
          }},
-        {"--units", Takes::Value, "M", "stop after M units in all", false, true,
-         [](Reading& r, const std::string& v, std::string& error) {
-             if (!cli::IntegerIn(v, 1, 1000000, r.o.station.units)) {
-                 error = "--units takes a number of units from 1";
-                 return false;
-             }
-             return true;
-         }},
+        cli::Number<Reading>("--units", "M", "stop after M units in all", true, 1, 1000000, "units",
+                             [](Reading& r) -> int& { return r.o.station.units; }),
         text("--records", "FILE|URI",
              "the records database (default ./trm415-records.sqlite)\n"
              "or a PostgreSQL URI: postgresql://USER@HOST/DB, or\n"
@@ -194,17 +188,11 @@ const cli::OptionTable<Reading>& table() {
              true, [](Options& o, const QString& v) { o.stateDir = v; }),
         text("--record-dir", "DIR", "a recording of each unit's session in DIR", true,
              [](Options& o, const QString& v) { o.station.recordingDir = v; }),
-        {"--timeout", Takes::Value, "SECONDS",
-         "the limit of each unit's whole update (default 120);\n"
-         "a unit still at work then is stopped as timed out",
-         false, true,
-         [](Reading& r, const std::string& v, std::string& error) {
-             if (!cli::IntegerIn(v, 1, 86400, r.timeoutS)) {
-                 error = "--timeout takes a number of seconds (1 to 86400)";
-                 return false;
-             }
-             return true;
-         }},
+        cli::Number<Reading>("--timeout", "SECONDS",
+                             "the limit of each unit's whole update (default 120);\n"
+                             "a unit still at work then is stopped as timed out",
+                             true, 1, 86400, "seconds",
+                             [](Reading& r) -> int& { return r.timeoutS; }),
         flag("--json", "one JSON object per change on standard output", true,
              [](Options& o) { o.json = true; }),
         {"--config", Takes::Value, "FILE",
