@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config clang-format
     clang libclang-rt-14-dev
-    qt6-base-dev libgl-dev libqt6sql6-sqlite libqt6sql6-psql libpq-dev
+    qt6-base-dev libgl-dev libqt6sql6-sqlite libqt6sql6-psql libpq-dev libsqlite3-dev
     qt6-httpserver-dev qt6-websockets-dev
     postgresql-15
     libudev-dev

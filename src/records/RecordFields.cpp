@@ -175,12 +175,17 @@ void BindRecord(QSqlQuery& q, const UpdateRecord& r) {
     }
 }
 
-UpdateRecord RecordFromRow(const QSqlQuery& q) {
-    UpdateRecord r;
-    const QSqlRecord row = q.record();
+RowReader::RowReader(const QSqlRecord& columns) {
     for (const RecordField& f : kFields) {
-        const int at = row.indexOf(QLatin1String(f.column));
-        const QVariant v = at < 0 ? QVariant() : q.value(at);
+        at_.push_back(columns.indexOf(QLatin1String(f.column)));
+    }
+}
+
+UpdateRecord RowReader::read(const QSqlQuery& q) const {
+    UpdateRecord r;
+    for (std::size_t i = 0; i < kFields.size(); ++i) {
+        const RecordField& f = kFields[i];
+        const QVariant v = at_[i] < 0 ? QVariant() : q.value(at_[i]);
         if (f.type == T::Time && !v.isNull()) {
             f.set(r, FromUtcText(v.toString()));
         } else {

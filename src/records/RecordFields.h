@@ -11,12 +11,14 @@
 #include <QDateTime>
 #include <QJsonObject>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
 
 #include <optional>
 #include <span>
+#include <vector>
 
 namespace trm::records {
 
@@ -54,8 +56,16 @@ QString UpdatesColumnsSql(bool postgres);
 QString UpsertSql();
 // Binds every field of `r` to UpsertSql()'s placeholders.
 void BindRecord(QSqlQuery& q, const UpdateRecord& r);
-// The row at `q`'s position (selected with every column by name).
-UpdateRecord RecordFromRow(const QSqlQuery& q);
+// Rows of a query that selects the columns by name (SELECT *), read into records. The
+// columns are found once, in the query's record; a column missing is a field unset.
+class RowReader {
+public:
+    explicit RowReader(const QSqlRecord& columns);
+    UpdateRecord read(const QSqlQuery& q) const;
+
+private:
+    std::vector<int> at_; // per field, its column (-1: none)
+};
 
 // A field as text, as the CSV and the text report show it ("" for none).
 QString FieldText(const RecordField& f, const UpdateRecord& r);

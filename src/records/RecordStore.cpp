@@ -48,10 +48,11 @@ bool RecordStore::isOpen() const {
 
 bool RecordStore::open(const QString& where, QString& error, bool create) {
     const auto location = ParseLocation(where, error);
-    return location && open(*location, error, create);
+    return location && open(*location, error, create, {});
 }
 
-bool RecordStore::open(const Location& where, QString& error, bool create) {
+bool RecordStore::open(const Location& where, QString& error, bool create,
+                       const std::function<void(const QString&)>& say) {
     server_ = where.isServer();
     const char* driver = server_ ? "QPSQL" : "QSQLITE";
     if (!QSqlDatabase::isDriverAvailable(driver)) {
@@ -89,8 +90,10 @@ bool RecordStore::open(const Location& where, QString& error, bool create) {
         db.setConnectOptions(options.join(';'));
     } else {
         db.setDatabaseName(where.path);
-        // Other writers hold the lock for one short transaction; wait for them.
-        db.setConnectOptions("QSQLITE_BUSY_TIMEOUT=30000");
+        // Other writers hold the lock for one short transaction; wait for them. A reader
+        // needs no more than read access to the file.
+        db.setConnectOptions(create ? "QSQLITE_BUSY_TIMEOUT=30000"
+                                    : "QSQLITE_BUSY_TIMEOUT=30000;QSQLITE_OPEN_READONLY");
     }
     if (!db.open()) {
         error = db.lastError().driverText().trimmed();
@@ -108,7 +111,8 @@ bool RecordStore::open(const Location& where, QString& error, bool create) {
         // A statement the server does not finish in time is ended by the server; its
         // notices (a table that already exists) are not for the operator.
         if (!Exec(q, "SET statement_timeout = 10000", error) ||
-            !Exec(q, "SET client_min_messages = warning", error)) {
+            !Exec(q, "SET client_min_messages = warning", error) ||
+            (!create && !Exec(q, "SET default_transaction_read_only = on", error))) {
             return false;
         }
     } else if (create && !Exec(q, "PRAGMA journal_mode=WAL", error)) {
@@ -117,7 +121,13 @@ bool RecordStore::open(const Location& where, QString& error, bool create) {
         return false;
     }
     q.finish(); // the pragma's row: no statement may be left open across a COMMIT
-    return EnsureSchema(db, server_, !create, error);
+    if (!EnsureSchema(db, server_, !create, error, say)) {
+        return false;
+    }
+    if (!create) {
+        setTimeLimit(kQueryTimeLimitMs);
+    }
+    return true;
 }
 
 bool RecordStore::write(UpdateRecord& r, QString& error) {
@@ -210,19 +220,6 @@ std::optional<std::vector<StationInfo>> RecordStore::stations(QString& error) {
         out.push_back(s);
     }
     return out;
-}
-
-std::optional<std::vector<UpdateRecord>> RecordStore::all(QString& error) {
-    QSqlDatabase db = QSqlDatabase::database(connection_, false);
-    QSqlQuery q(db);
-    if (!Exec(q, "SELECT * FROM updates ORDER BY started_utc, id", error)) {
-        return std::nullopt;
-    }
-    std::vector<UpdateRecord> rows;
-    while (q.next()) {
-        rows.push_back(RecordFromRow(q));
-    }
-    return rows;
 }
 
 int RecordStore::socket() const {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "records/Location.h"
+#include "records/RecordQuery.h"
 #include "records/Schema.h"
 #include "records/UpdateRecord.h"
 
@@ -17,12 +18,21 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace trm::records {
 
 inline constexpr const char* kDefaultRecordsFile = "trm415-records.sqlite";
+
+// A station's updates over a window, as the line's page shows them.
+struct StationCounts {
+    QString station;
+    int ok = 0, refused = 0, failed = 0, unfinished = 0;
+    QStringList busySlots; // slots with an update under way (an unfinished row)
+};
 
 // A station as it registers itself in the records.
 struct StationInfo {
@@ -39,11 +49,13 @@ public:
     RecordStore& operator=(const RecordStore&) = delete;
 
     // Opens the records at `where`, creating the schema when new and upgrading an older
-    // one. Fails, with a reason in `error`, when they cannot be reached, opened or
-    // written, or were made by a newer schema than this program knows. With `create`
-    // false (reading a report) nothing is created or changed: a SQLite file that does
-    // not exist is an error.
-    bool open(const Location& where, QString& error, bool create = true);
+    // one (`say`, when given, is told of an upgrade as it begins). Fails, with a reason
+    // in `error`, when they cannot be reached, opened or written, or were made by a newer
+    // schema than this program knows. With `create` false (reading: a report, the page)
+    // the store is opened read-only, nothing is created or changed, a SQLite file that
+    // does not exist is an error, and every question has kQueryTimeLimitMs.
+    bool open(const Location& where, QString& error, bool create = true,
+              const std::function<void(const QString&)>& say = {});
     // A SQLite file, or a URI.
     bool open(const QString& where, QString& error, bool create = true);
     bool isOpen() const;
@@ -63,16 +75,34 @@ public:
     bool heartbeat(const QString& name, const QDateTime& at, QString& error);
     std::optional<std::vector<StationInfo>> stations(QString& error);
 
-    // Every row, oldest first.
-    std::optional<std::vector<UpdateRecord>> all(QString& error);
+    // The rows `f` lets through, newest first, at most `limit` (0: every one), each
+    // handed to `row` as it is read; `row` returns false to stop there. False, with the
+    // reason, when the question cannot be answered (kQueryTooLong past the time limit).
+    bool select(const RecordFilter& f, int limit,
+                const std::function<bool(const UpdateRecord&)>& row, QString& error);
+    // How many rows `f` lets through, reading at most `bound` + 1 of them: a result above
+    // `bound` means "more than bound". -1, with the reason, when it cannot be told.
+    int count(const RecordFilter& f, int bound, QString& error);
+    // Each registered station's updates begun since `since`, counted by the database.
+    std::optional<std::vector<StationCounts>> countsByStation(const QDateTime& since,
+                                                              QString& error);
+    // The time limit of every question asked from now on (ms; 0: none). Opening for
+    // reading sets kQueryTimeLimitMs.
+    void setTimeLimit(int ms);
 
     // The connection's native handle's socket, for a watchdog that must end a call the
     // server never answers (-1 when none).
     int socket() const;
 
 private:
+    bool beginQuestion(QString& error);
+    void endQuestion();
+
     QString connection_;
     bool server_ = false;
+    int timeLimitMs_ = 0;
+    struct Deadline;
+    std::shared_ptr<Deadline> deadline_; // the SQLite progress handler's
 };
 
 } // namespace trm::records

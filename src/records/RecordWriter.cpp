@@ -63,7 +63,7 @@ bool RecordWriter::open(const Location& where, const QString& stateDir, const St
     const Result unfinishedResult = Result::InterruptedStationStopped;
     if (!where.isServer()) {
         direct_ = std::make_unique<RecordStore>();
-        if (!direct_->open(where, error)) {
+        if (!direct_->open(where, error, true, say_)) {
             return false;
         }
         if (station != nullptr) {
@@ -85,7 +85,7 @@ bool RecordWriter::open(const Location& where, const QString& stateDir, const St
         // The first contact: a server never reached before must answer now.
         RecordStore probe;
         QString why;
-        if (probe.open(where, why)) {
+        if (probe.open(where, why, true, say_)) {
             spool_->markWritten();
             if (station != nullptr) {
                 const int n = probe.closeUnfinished(station->name, station->host, station->started,

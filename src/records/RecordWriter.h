@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -47,6 +48,8 @@ public:
     bool open(const Location& where, const QString& stateDir, const StationInfo* station,
               QString& error, QString& warning, int* closedUnfinished = nullptr);
     bool isServer() const { return location_.isServer(); }
+    // Told, before open() returns, of what takes a while: the upgrade of a long history.
+    void setNotes(std::function<void(const QString&)> say) { say_ = std::move(say); }
     QString display() const { return location_.display(); }
 
     // Writes `r` (a fresh id when it has none): to the file, or into the spool.
@@ -68,6 +71,7 @@ private:
     void callEnds();
 
     Location location_;
+    std::function<void(const QString&)> say_;
     QString stateDir_;
     std::optional<StationInfo> station_;
     std::unique_ptr<RecordStore> direct_; // SQLite

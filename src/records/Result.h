@@ -23,6 +23,15 @@ enum class Result {
     Failed,                    // any other failure
 };
 
+inline constexpr Result kAllResults[] = {
+    Result::Unfinished,  Result::Ok,
+    Result::Refused,     Result::BootLoaderError,
+    Result::Timeout,     Result::CannotOpen,
+    Result::NoUnit,      Result::UnitLost,
+    Result::Interrupted, Result::InterruptedStationStopped,
+    Result::Failed,
+};
+
 // The name the records, the JSON and the man pages use ("boot-loader error", ...).
 const char* ResultName(Result r);
 QString ResultText(Result r);

@@ -18,6 +18,17 @@ QString updatesTable(bool postgres) {
     return "CREATE TABLE IF NOT EXISTS updates (" + UpdatesColumnsSql(postgres) + ")";
 }
 
+// The questions' indexes: one row of each is its order, newest first, with the id as
+// the cursor's tie-break; the station's also holds the result, so that the line's
+// counts read the index alone.
+const char* const kIndexes[] = {
+    "updates_started_id ON updates (started_utc, id)",
+    "updates_serial_started ON updates (serial, started_utc, id)",
+    "updates_station_started ON updates (station, started_utc, id, result)",
+    "updates_result_started ON updates (result, started_utc, id)",
+    "updates_slot_started ON updates (slot, started_utc, id)",
+};
+
 const char* const kStationsTable = "CREATE TABLE IF NOT EXISTS stations ("
                                    " name TEXT PRIMARY KEY NOT NULL,"
                                    " host TEXT NOT NULL,"
@@ -51,7 +62,8 @@ bool setVersion(QSqlQuery& q, bool postgres, int version, QString& error) {
 
 } // namespace
 
-bool EnsureSchema(QSqlDatabase& db, bool postgres, bool readOnly, QString& error) {
+bool EnsureSchema(QSqlDatabase& db, bool postgres, bool readOnly, QString& error,
+                  const std::function<void(const QString&)>& say) {
     QSqlQuery q(db);
     if (readOnly) {
         int version = 0;
@@ -116,8 +128,24 @@ bool EnsureSchema(QSqlDatabase& db, bool postgres, bool readOnly, QString& error
             return fail();
         }
     }
-    if (!Exec(q, "CREATE INDEX IF NOT EXISTS updates_serial ON updates (serial)", error) ||
-        !Exec(q, "CREATE INDEX IF NOT EXISTS updates_started ON updates (started_utc)", error) ||
+    // Version 3: an index for each shape of question (RecordQuery), newest first with
+    // the id as the cursor's tie-break. On a long history this reads every row once.
+    if (version > 0 && say) {
+        say(QString("upgrading the records from schema %1 to %2: indexing the history "
+                    "(on millions of rows this takes a while; nothing is written meanwhile)")
+                .arg(version)
+                .arg(kRecordsSchema));
+    }
+    if (postgres && !Exec(q, "SET LOCAL statement_timeout = 0", error)) {
+        return fail();
+    }
+    for (const char* index : kIndexes) {
+        if (!Exec(q, QString("CREATE INDEX IF NOT EXISTS ") + index, error)) {
+            return fail();
+        }
+    }
+    if (!Exec(q, "DROP INDEX IF EXISTS updates_serial", error) ||
+        !Exec(q, "DROP INDEX IF EXISTS updates_started", error) ||
         !setVersion(q, postgres, kRecordsSchema, error) || !Exec(q, "COMMIT", error)) {
         return fail();
     }

@@ -9,9 +9,20 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <utility>
 #include <vector>
 
 namespace trm::station {
+
+// The headers every answer of the page carries: no sniffing, no framing, nothing from
+// elsewhere. No Access-Control header: other origins get nothing.
+inline constexpr std::pair<const char*, const char*> kSecurityHeaders[] = {
+    {"X-Content-Type-Options", "nosniff"},
+    {"X-Frame-Options", "DENY"},
+    {"Referrer-Policy", "no-referrer"},
+    {"Content-Security-Policy", "default-src 'self'; connect-src 'self'; img-src 'self'; "
+                                "frame-ancestors 'none'; form-action 'self'; base-uri 'none'"},
+};
 
 class HttpGuard : public QTcpServer {
     Q_OBJECT

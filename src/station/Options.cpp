@@ -20,7 +20,7 @@ namespace {
 const char* const kUsageText =
     "Usage: trm415-station --slots=LABEL=PORT,...|auto [OPTION]...\n"
     "       trm415-station --simulate=N[:SCENARIO] [OPTION]...\n"
-    "       trm415-station --report[=csv] [FILTER]... [--records=FILE]\n"
+    "       trm415-station --report[=csv|jsonl] [FILTER]... [--records=FILE]\n"
     "Updates TRM415 units on many USB ports at once. Each unit plugged into a slot\n"
     "is updated on its own, bound to the slot's port; when its update has ended and\n"
     "it has been unplugged, the slot waits for the next unit. Every update is\n"
@@ -48,7 +48,8 @@ const char* const kAfterOptions =
     "  trm415-station --slots=A=1-1.1,B=1-1.2,C=1-1.3,D=1-1.4\n"
     "  trm415-station --simulate=4 --units=8\n"
     "  trm415-station --report --result=failed --since=2026-12-09\n"
-    "  trm415-station --report=csv > updates.csv\n";
+    "  trm415-station --report=csv > updates.csv\n"
+    "  trm415-station --report=jsonl --serial=U-1042\n";
 
 bool parseSlots(const QString& text, StationOptions& o, std::string& error) {
     if (text == "auto") {
@@ -105,6 +106,26 @@ Spec text(const char* name, const char* value, const char* help, bool inConfig, 
 
 template <class F> Spec flag(const char* name, const char* help, bool inConfig, F set) {
     return cli::Switch<Reading>(name, help, inConfig, [set](Reading& r) { set(r.o); });
+}
+
+// A time of the records' filters: a date, or a date and time, UTC.
+template <class F> Spec time(const char* name, const char* help, F field) {
+    return {name,
+            Takes::Value,
+            "DATE",
+            help,
+            false,
+            false,
+            [name, field](Reading& r, const std::string& v, std::string& error) {
+                QDateTime& t = field(r.o);
+                t = records::ParseUtcTime(QString::fromStdString(v));
+                if (!t.isValid()) {
+                    error = std::string(name) +
+                            " takes a date such as 2026-12-09 or 2026-12-09T14:00, not '" + v + "'";
+                    return false;
+                }
+                return true;
+            }};
 }
 
 bool hook(QString& into, const char* name, const std::string& v, std::string& error) {
@@ -249,15 +270,19 @@ const cli::OptionTable<Reading>& table() {
              true, [](Options& o, const QString& v) { o.station.runner = v; }),
         flag("--version", "print the version", false, [](Options& o) { o.version = true; }),
         flag("--help", "print this help", false, [](Options& o) { o.help = true; }),
-        {"--report", Takes::OptionalValue, "csv",
-         "print the records: totals and rows (UTC), or CSV", false, false,
+        {"--report", Takes::OptionalValue, "csv|jsonl",
+         "print the records, newest first: rows and totals\n"
+         "(UTC), or CSV, or JSON lines (one object a row)",
+         false, false,
          [](Reading& r, const std::string& v, std::string& error) {
-             if (v != "" && v != "text" && v != "csv") {
-                 error = "--report takes text or csv, not '" + v + "'";
+             if (v != "" && v != "text" && v != "csv" && v != "jsonl") {
+                 error = "--report takes text, csv or jsonl, not '" + v + "'";
                  return false;
              }
              r.o.report = true;
-             r.o.csv = v == "csv";
+             r.o.reportFormat = v == "csv"     ? ReportFormat::Csv
+                                : v == "jsonl" ? ReportFormat::JsonLines
+                                               : ReportFormat::Text;
              return true;
          },
          nullptr, "Reading the records:"},
@@ -270,17 +295,10 @@ const cli::OptionTable<Reading>& table() {
              [](Options& o, const QString& v) { o.filter.result = v; }),
         text("--station", "NAME", "only this station's rows", false,
              [](Options& o, const QString& v) { o.filter.station = v; }),
-        {"--since", Takes::Value, "DATE",
-         "only rows begun on or after DATE (UTC, 2026-12-09 or\n2026-12-09T14:00)", false, false,
-         [](Reading& r, const std::string& v, std::string& error) {
-             r.o.filter.since = ParseSince(QString::fromStdString(v));
-             if (!r.o.filter.since.isValid()) {
-                 error =
-                     "--since takes a date such as 2026-12-09 or 2026-12-09T14:00, not '" + v + "'";
-                 return false;
-             }
-             return true;
-         }},
+        time("--since", "only rows begun on or after DATE (UTC, 2026-12-09 or\n2026-12-09T14:00)",
+             [](Options& o) -> QDateTime& { return o.filter.since; }),
+        time("--until", "only rows begun before DATE (UTC)",
+             [](Options& o) -> QDateTime& { return o.filter.until; }),
     });
     return t;
 }

@@ -18,7 +18,7 @@ struct Options {
     QString records = trm::records::kDefaultRecordsFile;
     bool json = false;
     bool report = false;
-    bool csv = false;
+    ReportFormat reportFormat = ReportFormat::Text;
     bool version = false;
     int simulated = 0;
     QString scenario;
@@ -26,11 +26,11 @@ struct Options {
     QString config;      // the configuration file read, if any
     std::string logFile; // --log
     bool verbose = false;
-    QString stateDir;          // the spool's directory (default: the state directory)
-    int drainMs = 30000;       // at the end, how long held rows may take to reach the server
-    ReportFilter filter;       // --report's
-    QString http;              // the web page's address, HOST:PORT (empty: no page)
-    QString onStart, onResult; // the jig's hooks
+    QString stateDir;             // the spool's directory (default: the state directory)
+    int drainMs = 30000;          // at the end, how long held rows may take to reach the server
+    records::RecordFilter filter; // --report's
+    QString http;                 // the web page's address, HOST:PORT (empty: no page)
+    QString onStart, onResult;    // the jig's hooks
 };
 
 // Reads argv into `o`. False, with the reason in `error`, for anything not understood.

@@ -3,79 +3,20 @@
 
 #include "records/RecordFields.h"
 
-#include <QJsonValue>
-#include <QStringList>
+#include <QJsonDocument>
 
-#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <vector>
 
 namespace trm::station {
-
-QDateTime ParseSince(const QString& text) {
-    QDateTime t = QDateTime::fromString(text, Qt::ISODate);
-    if (!t.isValid()) {
-        t = QDateTime(QDate::fromString(text, Qt::ISODate), QTime(0, 0));
-    }
-    if (t.isValid()) {
-        t.setTimeSpec(Qt::UTC);
-    }
-    return t;
-}
-
-bool ReportFilter::matches(const records::UpdateRecord& r) const {
-    if (!serial.isEmpty() && r.serial != serial) {
-        return false;
-    }
-    if (!slot.isEmpty() && r.slot != slot) {
-        return false;
-    }
-    if (!station.isEmpty() && r.station != station) {
-        return false;
-    }
-    if (since.isValid() && r.start < since) {
-        return false;
-    }
-    if (result.isEmpty()) {
-        return true;
-    }
-    if (result == records::kFailuresGroup) {
-        return records::IsFailure(r.result);
-    }
-    return records::ResultFromName(result) == r.result;
-}
-
-std::optional<std::vector<records::UpdateRecord>>
-SelectRecords(records::RecordStore& store, const ReportFilter& filter, QString& error) {
-    auto all = store.all(error);
-    if (!all) {
-        return std::nullopt;
-    }
-    std::vector<records::UpdateRecord> selected;
-    for (records::UpdateRecord& r : *all) {
-        if (filter.matches(r)) {
-            selected.push_back(std::move(r));
-        }
-    }
-    return selected;
-}
-
-QByteArray RecordsCsv(const std::vector<records::UpdateRecord>& rows) {
-    QByteArray out = records::CsvHeader() + '\n';
-    for (const records::UpdateRecord& r : rows) {
-        out += records::CsvRow(r) + '\n';
-    }
-    return out;
-}
-
 namespace {
 
 // The text report's columns: a record field each (by its column), but for the whole
 // update's duration; the last is not padded.
 struct ReportColumn {
     const char* title;
-    int width; // printf's: negative, left-aligned
+    int width; // as QString::arg's: negative, left-aligned
     const char* field;
 };
 constexpr ReportColumn kColumns[] = {
@@ -90,7 +31,7 @@ constexpr ReportColumn kColumns[] = {
     {"IDENTITY", 0, "identity"},
 };
 
-void printRow(const std::vector<QString>& cells) {
+QByteArray textRow(const std::vector<QString>& cells) {
     QString line;
     for (std::size_t i = 0; i < std::size(kColumns); ++i) {
         const ReportColumn& c = kColumns[i];
@@ -99,56 +40,101 @@ void printRow(const std::vector<QString>& cells) {
                                                 : " ") +
                 (c.width == 0 ? cells[i] : QString("%1").arg(cells[i], c.width));
     }
-    std::printf("%s\n", line.toLocal8Bit().constData());
+    return line.toLocal8Bit() + '\n';
+}
+
+QByteArray textLine(const records::UpdateRecord& r) {
+    std::vector<QString> cells;
+    for (const ReportColumn& c : kColumns) {
+        if (c.field == nullptr) {
+            cells.push_back(r.end.isValid()
+                                ? QString("%1 s").arg(r.start.msecsTo(r.end) / 1000.0, 0, 'f', 1)
+                                : QString());
+            continue;
+        }
+        const QString text = records::FieldText(*records::FindRecordField(c.field), r);
+        // Padded text columns show "-" for none; numbers and the last stay empty.
+        const bool dash = c.width < 0 && std::strcmp(c.field, "started_utc") != 0;
+        cells.push_back(text.isEmpty() && dash ? QString("-") : text);
+    }
+    QByteArray out = textRow(cells);
+    if ((records::IsFailure(r.result) || r.result == records::Result::Refused) &&
+        !r.message.isEmpty()) {
+        out += QString("%1   %2\n").arg("", 24).arg(r.message.trimmed()).toLocal8Bit();
+    }
+    return out;
+}
+
+// One row as `format` writes it.
+QByteArray formatRow(ReportFormat format, const records::UpdateRecord& r) {
+    switch (format) {
+    case ReportFormat::Csv:
+        return records::CsvRow(r) + '\n';
+    case ReportFormat::JsonLines:
+        return QJsonDocument(records::RecordJson(r)).toJson(QJsonDocument::Compact) + '\n';
+    case ReportFormat::Text:
+        break;
+    }
+    return textLine(r);
 }
 
 } // namespace
 
-int PrintReport(records::RecordStore& store, bool csv, const ReportFilter& filter) {
+bool StreamRecords(records::RecordStore& store, const records::RecordFilter& filter,
+                   ReportFormat format, const std::function<bool(const QByteArray&)>& write,
+                   QString& error) {
+    if (format == ReportFormat::Csv && !write(records::CsvHeader() + '\n')) {
+        return true;
+    }
+    return store.select(
+        filter, 0, [&](const records::UpdateRecord& r) { return write(formatRow(format, r)); },
+        error);
+}
+
+int PrintReport(records::RecordStore& store, ReportFormat format,
+                const records::RecordFilter& filter, std::FILE* out) {
+    auto put = [out](const QByteArray& bytes) {
+        return std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out) ==
+               static_cast<std::size_t>(bytes.size());
+    };
+    if (format == ReportFormat::Text) {
+        std::vector<QString> titles;
+        for (const ReportColumn& c : kColumns) {
+            titles.emplace_back(c.title);
+        }
+        put(textRow(titles));
+    } else if (format == ReportFormat::Csv) {
+        put(records::CsvHeader() + '\n');
+    }
+    // The text report's totals, counted as the rows go by.
+    using records::Result;
+    int ok = 0, refused = 0, failed = 0, unfinished = 0;
     QString error;
-    const auto rows = SelectRecords(store, filter, error);
-    if (!rows) {
+    const bool read = store.select(
+        filter, 0,
+        [&](const records::UpdateRecord& r) {
+            if (format != ReportFormat::Text) {
+                return put(formatRow(format, r));
+            }
+            (r.result == Result::Ok           ? ok
+             : r.result == Result::Refused    ? refused
+             : r.result == Result::Unfinished ? unfinished
+                                              : failed) += 1;
+            return put(formatRow(format, r));
+        },
+        error);
+    if (!read) {
+        std::fflush(out);
         std::fprintf(stderr, "trm415-station: cannot read the records: %s\n",
                      error.toLocal8Bit().constData());
         return 2;
     }
-    if (csv) {
-        const QByteArray text = RecordsCsv(*rows);
-        std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stdout);
-        return 0;
+    if (format == ReportFormat::Text) {
+        std::fprintf(out,
+                     "%d updates: ok %d, refused %d, failed %d, unfinished %d (times in UTC)\n",
+                     ok + refused + failed + unfinished, ok, refused, failed, unfinished);
     }
-    using records::Result;
-    std::vector<QString> titles;
-    for (const ReportColumn& c : kColumns) {
-        titles.emplace_back(c.title);
-    }
-    printRow(titles);
-    int ok = 0, refused = 0, failed = 0, unfinished = 0;
-    for (const records::UpdateRecord& r : *rows) {
-        std::vector<QString> cells;
-        for (const ReportColumn& c : kColumns) {
-            if (c.field == nullptr) {
-                cells.push_back(r.end.isValid() ? QString("%1 s").arg(
-                                                      r.start.msecsTo(r.end) / 1000.0, 0, 'f', 1)
-                                                : QString());
-                continue;
-            }
-            const QString text = records::FieldText(*records::FindRecordField(c.field), r);
-            // Padded text columns show "-" for none; numbers and the last stay empty.
-            const bool dash = c.width < 0 && std::strcmp(c.field, "started_utc") != 0;
-            cells.push_back(text.isEmpty() && dash ? QString("-") : text);
-        }
-        printRow(cells);
-        if ((records::IsFailure(r.result) || r.result == Result::Refused) && !r.message.isEmpty()) {
-            std::printf("%24s %s\n", "", ("  " + r.message.trimmed()).toLocal8Bit().constData());
-        }
-        (r.result == Result::Ok           ? ok
-         : r.result == Result::Refused    ? refused
-         : r.result == Result::Unfinished ? unfinished
-                                          : failed) += 1;
-    }
-    std::printf("%zu updates: ok %d, refused %d, failed %d, unfinished %d (times in UTC)\n",
-                rows->size(), ok, refused, failed, unfinished);
+    std::fflush(out);
     return 0;
 }
 

@@ -1,37 +1,29 @@
-// trm415-station --report: the records as a table with totals, or as CSV.
+// trm415-station --report: the records as a table with totals, as CSV or as JSON lines,
+// newest first, each row written as it is read: any number of rows in constant memory.
 #pragma once
 
+#include "records/RecordQuery.h"
 #include "records/RecordStore.h"
 
 #include <QByteArray>
-#include <QDateTime>
-#include <QString>
 
-#include <optional>
-#include <vector>
+#include <cstdio>
+#include <functional>
 
 namespace trm::station {
 
-// The rows --report shows: every filter that is set must hold.
-struct ReportFilter {
-    QString serial, slot, result, station;
-    QDateTime since; // UTC; invalid: no limit
-    bool matches(const records::UpdateRecord& r) const;
-};
+enum class ReportFormat { Text, Csv, JsonLines };
 
-// A `since` filter: a date (2026-12-09) or a date and time (2026-12-09T14:00), UTC.
-// Invalid when it is neither.
-QDateTime ParseSince(const QString& text);
+// Writes the rows `filter` lets through as `format`, in pieces handed to `write` as the
+// rows are read (the CSV's header first); `write` returns false to stop (its reader has
+// gone). False, with the reason, when the records cannot be read.
+bool StreamRecords(records::RecordStore& store, const records::RecordFilter& filter,
+                   ReportFormat format, const std::function<bool(const QByteArray&)>& write,
+                   QString& error);
 
-// The rows of `store` that `filter` lets through, oldest first (nullopt: unreadable).
-std::optional<std::vector<records::UpdateRecord>>
-SelectRecords(records::RecordStore& store, const ReportFilter& filter, QString& error);
-
-// `rows` as CSV (UTF-8), a header line first.
-QByteArray RecordsCsv(const std::vector<records::UpdateRecord>& rows);
-
-// Prints every row of `store` (as CSV when `csv`). Returns the exit status: 0, or 2 when
-// the records cannot be read.
-int PrintReport(records::RecordStore& store, bool csv, const ReportFilter& filter = {});
+// --report: prints the rows to `out`, a text report with totals or the rows as
+// CSV or JSON lines. Returns the exit status: 0, or 2 when the records cannot be read.
+int PrintReport(records::RecordStore& store, ReportFormat format,
+                const records::RecordFilter& filter, std::FILE* out = stdout);
 
 } // namespace trm::station

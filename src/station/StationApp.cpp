@@ -72,6 +72,10 @@ bool StationApp::openRecords() {
     me.started = me.heartbeat = QDateTime::currentDateTimeUtc();
     name_ = o_.station.name = me.name;
     QString why;
+    // Said at once, before the table: an upgrade of millions of rows takes minutes.
+    records_.setNotes([](const QString& text) {
+        std::fprintf(stderr, "trm415-station: %s\n", text.toLocal8Bit().constData());
+    });
     if (!records_.open(location_, o_.stateDir.isEmpty() ? records::DefaultStateDir() : o_.stateDir,
                        &me, why, warning_, &closedUnfinished_)) {
         complain(QString("cannot use the records database '%1': %2").arg(shown_, why));

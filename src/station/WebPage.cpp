@@ -4,6 +4,7 @@
 #include "records/RecordFields.h"
 #include "records/RecordStore.h"
 #include "station/HttpGuard.h"
+#include "station/RecordStream.h"
 #include "station/RecordsReport.h"
 #include "station/Station.h"
 
@@ -32,22 +33,18 @@ constexpr int kFlushMs = 50;
 // A station with no heartbeat for this long is marked stale on the line page.
 constexpr int kStaleAfterS = 10;
 constexpr int kDefaultRows = 500;
-constexpr int kMaxRows = 100000;
+constexpr int kMaxRows = 5000; // a page; the downloads stream every row
 constexpr qsizetype kMaxQueryValue = 128;
 
 double tenths(double seconds) {
     return std::round(seconds * 10) / 10;
 }
 
-// Every answer carries these headers: no sniffing, no framing, nothing from elsewhere,
-// and (for the API) no caching. No Access-Control header: other origins get nothing.
+// Every answer carries the security headers, and (the API) no caching.
 QHttpServerResponse secured(QHttpServerResponse&& r, bool cache = false) {
-    r.setHeader("X-Content-Type-Options", "nosniff");
-    r.setHeader("X-Frame-Options", "DENY");
-    r.setHeader("Referrer-Policy", "no-referrer");
-    r.setHeader("Content-Security-Policy",
-                "default-src 'self'; connect-src 'self'; img-src 'self'; "
-                "frame-ancestors 'none'; form-action 'self'; base-uri 'none'");
+    for (const auto& [name, value] : kSecurityHeaders) {
+        r.setHeader(name, value);
+    }
     r.setHeader("Cache-Control", cache ? "max-age=60" : "no-store");
     return std::move(r);
 }
@@ -69,9 +66,9 @@ QHttpServerResponse asset(const char* name, const QByteArray& type) {
     return secured(QHttpServerResponse(type, f.readAll()), true);
 }
 
-// The records query of a request: --report's filters and a row limit. False, with
-// the reason, for anything outside that shape.
-bool readQuery(const QUrlQuery& q, ReportFilter& f, int& limit, QString& error) {
+// The records query of a request: --report's filters, the cursor and a row limit.
+// False, with the reason, for anything outside that shape.
+bool readQuery(const QUrlQuery& q, records::RecordFilter& f, int& limit, QString& error) {
     limit = kDefaultRows;
     for (const auto& [key, raw] : q.queryItems(QUrl::FullyDecoded)) {
         const QString value = raw.trimmed();
@@ -90,17 +87,24 @@ bool readQuery(const QUrlQuery& q, ReportFilter& f, int& limit, QString& error) 
             f.result = value;
         } else if (key == "station") {
             f.station = value;
-        } else if (key == "since") {
-            f.since = ParseSince(value);
-            if (!f.since.isValid()) {
-                error = "since takes a date such as 2026-12-09 or 2026-12-09T14:00";
+        } else if (key == "since" || key == "until") {
+            (key == "since" ? f.since : f.until) = records::ParseUtcTime(value);
+            if (!(key == "since" ? f.since : f.until).isValid()) {
+                error = key + " takes a date such as 2026-12-09 or 2026-12-09T14:00";
+                return false;
+            }
+        } else if (key == "before") {
+            if (!records::ParseCursor(value, f)) {
+                error = "before takes the cursor a page of records gives as its next";
                 return false;
             }
         } else if (key == "limit") {
             bool ok = false;
             limit = value.toInt(&ok);
             if (!ok || limit < 1 || limit > kMaxRows) {
-                error = QString("limit takes a number of rows from 1 to %1").arg(kMaxRows);
+                error = QString("limit takes a number of rows from 1 to %1 (the downloads "
+                                "have every row)")
+                            .arg(kMaxRows);
                 return false;
             }
         } else {
@@ -145,6 +149,12 @@ WebPage::~WebPage() {
             ws->abort();
         }
     }
+    for (const auto& w : streams_) {
+        if (auto stream = w.lock()) {
+            stream->cancel();
+        }
+    }
+    exports_.waitForDone();
     pool_.waitForDone();
 }
 
@@ -317,74 +327,128 @@ void WebPage::routes() {
             return r;
         });
     };
-    auto records = [query](const QHttpServerRequest& request, bool csv) {
-        ReportFilter filter;
+    // A page of rows, newest first, the number matching (counted up to a bound) and
+    // the cursor of the next page.
+    server_.route("/api/records", Method::Get, [query](const QHttpServerRequest& request) {
+        records::RecordFilter filter;
         int limit = 0;
         QString error;
         if (!readQuery(request.query(), filter, limit, error)) {
             return QtFuture::makeReadyFuture(problem(Status::BadRequest, error));
         }
-        return query([filter, limit, csv](records::RecordStore& store) {
+        return query([filter, limit](records::RecordStore& store) {
             QString why;
-            auto rows = SelectRecords(store, filter, why);
-            if (!rows) {
+            records::RecordFilter all = filter;
+            all.beforeStart = {};
+            all.beforeId.clear();
+            const int matching = store.count(all, records::kCountBound, why);
+            QJsonArray list;
+            QString next;
+            const bool read =
+                matching >= 0 && store.select(
+                                     filter, limit + 1,
+                                     [&](const records::UpdateRecord& r) {
+                                         if (list.size() == limit) {
+                                             next = records::CursorAfter(
+                                                 *records::RecordFromJson(list.last().toObject()));
+                                             return false;
+                                         }
+                                         list.append(records::RecordJson(r));
+                                         return true;
+                                     },
+                                     why);
+            if (!read) {
                 return problem(Status::ServiceUnavailable, "cannot read the records: " + why);
             }
-            std::reverse(rows->begin(), rows->end()); // newest first
-            const auto matching = static_cast<qsizetype>(rows->size());
-            if (matching > limit) {
-                rows->resize(static_cast<std::size_t>(limit));
+            QJsonObject o{{"records", list},
+                          {"matching", std::min(matching, records::kCountBound)},
+                          {"matching_more", matching > records::kCountBound},
+                          {"limit", limit}};
+            if (!next.isEmpty()) {
+                o.insert("next", next);
             }
-            if (csv) {
-                QHttpServerResponse r("text/csv; charset=utf-8", RecordsCsv(*rows));
-                r.setHeader("Content-Disposition", "attachment; filename=trm415-records.csv");
-                return secured(std::move(r));
+            return json(o);
+        });
+    });
+    // Every matching row, streamed as it is read: CSV or JSON lines.
+    auto download = [this](const QHttpServerRequest& request, QHttpServerResponder&& responder,
+                           ReportFormat format) {
+        records::RecordFilter filter;
+        int limit = 0;
+        QString error;
+        if (!readQuery(request.query(), filter, limit, error)) {
+            responder.write(QJsonDocument(QJsonObject{{"error", error}}),
+                            QHttpServerResponder::StatusCode::BadRequest);
+            return;
+        }
+        std::erase_if(streams_, [](const std::weak_ptr<RecordStream>& w) { return w.expired(); });
+        if (streams_.size() >= kMaxDownloads) {
+            responder.write(QJsonDocument(QJsonObject{{"error", "too many downloads at once"}}),
+                            QHttpServerResponder::StatusCode::ServiceUnavailable);
+            return;
+        }
+        const bool csv = format == ReportFormat::Csv;
+        auto stream = std::make_shared<RecordStream>(
+            std::move(responder), csv ? "text/csv; charset=utf-8" : "application/jsonl",
+            csv ? "trm415-records.csv" : "trm415-records.jsonl", this);
+        streams_.push_back(stream);
+        QThreadPool* pool = &exports_;
+        pool->start([stream, filter, format, where = records_] {
+            records::RecordStore store;
+            QString why;
+            bool ok = store.open(where, why, false);
+            if (ok) {
+                store.setTimeLimit(kExportTimeLimitMs);
+                QByteArray piece;
+                ok = StreamRecords(
+                    store, filter, format,
+                    [&](const QByteArray& bytes) {
+                        piece += bytes;
+                        if (piece.size() < RecordStream::kPiece) {
+                            return true;
+                        }
+                        const bool taken = stream->write(piece);
+                        piece.clear();
+                        return taken;
+                    },
+                    why);
+                if (ok && !piece.isEmpty()) {
+                    stream->write(piece);
+                }
             }
-            QJsonArray list;
-            for (const records::UpdateRecord& r : *rows) {
-                list.append(records::RecordJson(r));
-            }
-            return json({{"records", list}, {"matching", matching}, {"limit", limit}});
+            stream->finish(ok, "cannot read the records: " + why);
         });
     };
-    server_.route("/api/records", Method::Get,
-                  [records](const QHttpServerRequest& r) { return records(r, false); });
     server_.route("/api/records.csv", Method::Get,
-                  [records](const QHttpServerRequest& r) { return records(r, true); });
+                  [download](const QHttpServerRequest& r, QHttpServerResponder&& responder) {
+                      download(r, std::move(responder), ReportFormat::Csv);
+                  });
+    server_.route("/api/records.jsonl", Method::Get,
+                  [download](const QHttpServerRequest& r, QHttpServerResponder&& responder) {
+                      download(r, std::move(responder), ReportFormat::JsonLines);
+                  });
+    // The line: every registered station, its slots, and its updates over the last
+    // kLineWindowHours, counted by the database.
     server_.route("/api/line", Method::Get, [query, shown = records_.display()] {
         return query([shown](records::RecordStore& store) {
             QString why;
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            const QDateTime since = now.addSecs(-3600LL * records::kLineWindowHours);
             const auto stations = store.stations(why);
-            const auto rows = stations ? store.all(why) : std::nullopt;
-            if (!stations || !rows) {
+            const auto counts = stations ? store.countsByStation(since, why) : std::nullopt;
+            if (!stations || !counts) {
                 return problem(Status::ServiceUnavailable, "cannot read the records: " + why);
             }
-            const QDateTime now = QDateTime::currentDateTimeUtc();
             QJsonArray list;
-            for (const records::StationInfo& s : *stations) {
-                int ok = 0, failed = 0, refused = 0, updating = 0, updates = 0;
-                QStringList busy; // slots with an update under way
-                for (const records::UpdateRecord& r : *rows) {
-                    if (r.station != s.name) {
-                        continue;
-                    }
-                    ++updates;
-                    using records::Result;
-                    if (r.result == Result::Unfinished) {
-                        ++updating;
-                        busy << r.slot;
-                    } else {
-                        (r.result == Result::Ok        ? ok
-                         : r.result == Result::Refused ? refused
-                                                       : failed) += 1;
-                    }
-                }
+            for (std::size_t i = 0; i < stations->size(); ++i) {
+                const records::StationInfo& s = (*stations)[i];
+                const records::StationCounts& c = (*counts)[i];
                 QJsonArray slotArray;
                 for (const QString& item : s.slotList) {
                     const QString label = item.section('=', 0, 0);
                     slotArray.append(QJsonObject{{"label", label},
                                                  {"port", item.section('=', 1)},
-                                                 {"updating", busy.contains(label)}});
+                                                 {"updating", c.busySlots.contains(label)}});
                 }
                 const double age = s.heartbeat.msecsTo(now) / 1000.0;
                 list.append(QJsonObject{{"name", s.name},
@@ -395,13 +459,17 @@ void WebPage::routes() {
                                         {"heartbeat_age_s", tenths(age)},
                                         {"stale", age > kStaleAfterS},
                                         {"slots", slotArray},
-                                        {"ok", ok},
-                                        {"failed", failed},
-                                        {"refused", refused},
-                                        {"updating", updating},
-                                        {"updates", updates}});
+                                        {"ok", c.ok},
+                                        {"failed", c.failed},
+                                        {"refused", c.refused},
+                                        {"updating", c.unfinished},
+                                        {"updates", c.ok + c.failed + c.refused + c.unfinished}});
             }
-            return json({{"records", shown}, {"stale_after_s", kStaleAfterS}, {"stations", list}});
+            return json({{"records", shown},
+                         {"stale_after_s", kStaleAfterS},
+                         {"window_hours", records::kLineWindowHours},
+                         {"since", records::UtcText(since)},
+                         {"stations", list}});
         });
     });
 }

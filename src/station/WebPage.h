@@ -27,6 +27,7 @@ class QWebSocket;
 namespace trm::station {
 
 class HttpGuard;
+class RecordStream;
 class Station;
 
 class WebPage : public QObject {
@@ -45,6 +46,9 @@ public:
 
     // How long the records a page asks for may keep it waiting, at most.
     static constexpr int kMaxPendingQueries = 8;
+    // A download's time limit: every row of a long history at the client's pace.
+    static constexpr int kExportTimeLimitMs = 600000;
+    static constexpr std::size_t kMaxDownloads = 4;
 
 private:
     void routes();
@@ -69,7 +73,10 @@ private:
     Metrics metrics_;
     int held_ = -1;
     std::shared_ptr<std::atomic<int>> pending_ = std::make_shared<std::atomic<int>>(0);
-    QThreadPool pool_; // last: destroyed first, waiting for the queries under way
+    // The downloads under way, ended when the page closes.
+    std::vector<std::weak_ptr<RecordStream>> streams_;
+    QThreadPool exports_; // the downloads', beside the page's queries
+    QThreadPool pool_;    // last: destroyed first, waiting for the queries under way
 };
 
 } // namespace trm::station

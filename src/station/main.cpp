@@ -60,7 +60,7 @@ int run(int argc, char** argv, bool& reload) {
                          why.toLocal8Bit().constData());
             return kUsage;
         }
-        return PrintReport(store, o.csv, o.filter);
+        return PrintReport(store, o.reportFormat, o.filter);
     }
     StationApp station(std::move(o), *location);
     return station.run(reload);

@@ -89,7 +89,7 @@ std::vector<UpdateRecord> serverRows(const Server& s, const QString& db) {
     for (int attempt = 0; attempt < 12; ++attempt) {
         RecordStore store;
         if (store.open(s.uri(db), error)) {
-            auto rows = store.all(error);
+            auto rows = allRows(store, error);
             EXPECT_TRUE(rows.has_value()) << error.toStdString();
             return rows ? *rows : std::vector<UpdateRecord>{};
         }

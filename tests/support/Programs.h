@@ -93,11 +93,26 @@ private:
     QProcess p_;
 };
 
+// Every row of an open store, oldest first (the tests' stores are small).
+inline std::optional<std::vector<UpdateRecord>> allRows(RecordStore& store, QString& error) {
+    std::vector<UpdateRecord> rows;
+    if (!store.select(
+            {}, 0,
+            [&rows](const UpdateRecord& r) {
+                rows.insert(rows.begin(), r);
+                return true;
+            },
+            error)) {
+        return std::nullopt;
+    }
+    return rows;
+}
+
 inline std::vector<UpdateRecord> rowsOf(const QString& path) {
     RecordStore store;
     QString error;
     EXPECT_TRUE(store.open(path, error)) << error.toStdString();
-    auto rows = store.all(error);
+    auto rows = allRows(store, error);
     EXPECT_TRUE(rows.has_value()) << error.toStdString();
     return rows ? *rows : std::vector<UpdateRecord>{};
 }

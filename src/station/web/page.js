@@ -148,12 +148,18 @@ function recordsQuery() {
 async function showRecords() {
   const q = recordsQuery();
   const form = document.getElementById("filters");
-  for (const name of ["serial", "slot", "result", "since", "station"]) {
+  for (const name of ["serial", "slot", "result", "since", "until", "station"]) {
     form.elements[name].value = q.get(name) || "";
   }
   const qs = q.toString() ? "?" + q.toString() : "";
-  document.getElementById("csv").href = "/api/records.csv" + qs;
-  document.getElementById("json").href = "/api/records" + qs;
+  // The downloads hold every matching row, from the newest: not this page's cursor.
+  const all = new URLSearchParams(q);
+  all.delete("before");
+  const allQs = all.toString() ? "?" + all.toString() : "";
+  document.getElementById("csv").href = "/api/records.csv" + allQs;
+  document.getElementById("json").href = "/api/records.jsonl" + allQs;
+  const older = document.getElementById("older");
+  older.hidden = true;
   const note = document.getElementById("records-note");
   const body = document.querySelector("#records tbody");
   let reply;
@@ -167,8 +173,15 @@ async function showRecords() {
     return;
   }
   const rows = reply.records || [];
-  note.textContent = rows.length + " of " + reply.matching + " matching rows, newest first" +
+  note.textContent = rows.length + " of " + (reply.matching_more ? "more than " : "") +
+    reply.matching + " matching rows, newest first" + (q.get("before") ? " (older page)" : "") +
     (q.get("serial") ? " \u2013 the history of serial " + q.get("serial") : "");
+  if (reply.next) {
+    const next = new URLSearchParams(q);
+    next.set("before", reply.next);
+    older.href = "#/records?" + next.toString();
+    older.hidden = false;
+  }
   body.replaceChildren(...rows.map((r) => {
     const tr = el("tr");
     tr.dataset.id = r.id;
@@ -203,7 +216,8 @@ async function showLine() {
     return;
   }
   note.textContent = reply.stations.length + " station(s) in " + reply.records +
-    "; a station with no heartbeat for " + reply.stale_after_s + " s is marked stale";
+    "; their updates of the last " + reply.window_hours + " h; a station with no heartbeat for " +
+    reply.stale_after_s + " s is marked stale";
   box.replaceChildren(...reply.stations.map((s) => {
     const div = el("div", "station" + (s.stale ? " stale" : ""));
     div.dataset.name = s.name;
@@ -212,7 +226,8 @@ async function showLine() {
       duration(s.heartbeat_age_s) + " ago");
     if (s.stale) info.append(" ", el("span", "stale-note", "STALE"));
     const totals = el("div", "", "ok " + s.ok + ", failed " + s.failed + ", refused " + s.refused +
-      ", updating " + s.updating + " (of " + s.updates + " updates)");
+      ", updating " + s.updating + " (of " + s.updates + " updates in " + reply.window_hours +
+      " h)");
     const chips = el("div", "chips");
     for (const slot of s.slots) {
       chips.append(el("span", "chip" + (slot.updating ? " updating" : ""), slot.label + " " + slot.port));
