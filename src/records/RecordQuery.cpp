@@ -20,6 +20,63 @@
 
 namespace trm::records {
 
+namespace {
+
+// A question's WHERE clause and the values it binds, in order.
+struct Where {
+    QStringList terms;
+    std::vector<QVariant> values;
+    void add(const QString& term, std::initializer_list<QVariant> v) {
+        terms << term;
+        values.insert(values.end(), v);
+    }
+    QString sql() const { return terms.isEmpty() ? QString() : " WHERE " + terms.join(" AND "); }
+};
+
+Where whereOf(const RecordFilter& f) {
+    Where w;
+    if (!f.serial.isEmpty()) {
+        w.add("serial = ?", {f.serial});
+    }
+    if (!f.station.isEmpty()) {
+        w.add("station = ?", {f.station});
+    }
+    if (!f.slot.isEmpty()) {
+        w.add("slot = ?", {f.slot});
+    }
+    if (f.result == kFailuresGroup) {
+        // Every failure by name, so that the result's index serves the group too.
+        QStringList marks;
+        for (const Result r : kAllResults) {
+            if (IsFailure(r)) {
+                marks << "?";
+                w.values.emplace_back(ResultText(r));
+            }
+        }
+        w.terms << "result IN (" + marks.join(", ") + ")";
+    } else if (!f.result.isEmpty()) {
+        w.add("result = ?", {f.result});
+    }
+    if (f.since.isValid()) {
+        w.add("started_utc >= ?", {UtcText(f.since)});
+    }
+    if (f.until.isValid()) {
+        w.add("started_utc < ?", {UtcText(f.until)});
+    }
+    if (f.beforeStart.isValid()) {
+        w.add("(started_utc, id) < (?, ?)", {UtcText(f.beforeStart), f.beforeId});
+    }
+    return w;
+}
+
+void bind(QSqlQuery& q, const Question& question) {
+    for (const QVariant& v : question.values) {
+        q.addBindValue(v);
+    }
+}
+
+} // namespace
+
 QDateTime ParseUtcTime(const QString& text) {
     QDateTime t = QDateTime::fromString(text, Qt::ISODate);
     if (!t.isValid()) {
@@ -47,6 +104,35 @@ bool ParseCursor(const QString& text, RecordFilter& f) {
     return true;
 }
 
+Question SelectQuestion(const RecordFilter& f, int limit) {
+    const Where w = whereOf(f);
+    return {"SELECT * FROM updates" + w.sql() + " ORDER BY started_utc DESC, id DESC" +
+                (limit > 0 ? QString(" LIMIT %1").arg(limit) : QString()),
+            w.values};
+}
+
+Question CountQuestion(const RecordFilter& f, int bound) {
+    const Where w = whereOf(f);
+    // The inner LIMIT stops the count after bound + 1 rows, read in the order of the
+    // rows' own questions: along an index, never through the table.
+    return {"SELECT COUNT(*) FROM (SELECT 1 FROM updates" + w.sql() +
+                QString(" ORDER BY started_utc DESC, id DESC LIMIT %1) AS matching").arg(bound + 1),
+            w.values};
+}
+
+Question StationCountsQuestion(const QString& station, const QDateTime& since) {
+    // On the station's index, which holds the result too: no row is read.
+    return {"SELECT result, COUNT(*) FROM updates WHERE station = ? AND started_utc >= ?"
+            " GROUP BY result",
+            {station, UtcText(since)}};
+}
+
+Question BusySlotsQuestion(const QString& station, const QDateTime& since) {
+    return {"SELECT DISTINCT slot FROM updates WHERE result = ? AND started_utc >= ?"
+            " AND station = ? AND slot IS NOT NULL",
+            {ResultText(Result::Unfinished), UtcText(since), station}};
+}
+
 bool RecordFilter::matches(const UpdateRecord& r) const {
     if ((!serial.isEmpty() && r.serial != serial) || (!slot.isEmpty() && r.slot != slot) ||
         (!station.isEmpty() && r.station != station)) {
@@ -71,60 +157,6 @@ bool RecordFilter::matches(const UpdateRecord& r) const {
 }
 
 namespace {
-
-// A question's WHERE clause and the values it binds, in order.
-struct Where {
-    QStringList terms;
-    std::vector<QVariant> values;
-    void add(const QString& term, std::initializer_list<QVariant> v) {
-        terms << term;
-        values.insert(values.end(), v);
-    }
-    QString sql() const { return terms.isEmpty() ? QString() : " WHERE " + terms.join(" AND "); }
-    void bind(QSqlQuery& q) const {
-        for (const QVariant& v : values) {
-            q.addBindValue(v);
-        }
-    }
-};
-
-Where whereOf(const RecordFilter& f) {
-    Where w;
-    if (!f.serial.isEmpty()) {
-        w.add("serial = ?", {f.serial});
-    }
-    if (!f.station.isEmpty()) {
-        w.add("station = ?", {f.station});
-    }
-    if (!f.slot.isEmpty()) {
-        w.add("slot = ?", {f.slot});
-    }
-    if (f.result == kFailuresGroup) {
-        // Every failure by name, so that the result's index serves the group too.
-        QStringList marks;
-        std::vector<QVariant> names;
-        for (const Result r : kAllResults) {
-            if (IsFailure(r)) {
-                marks << "?";
-                names.emplace_back(ResultText(r));
-            }
-        }
-        w.terms << "result IN (" + marks.join(", ") + ")";
-        w.values.insert(w.values.end(), names.begin(), names.end());
-    } else if (!f.result.isEmpty()) {
-        w.add("result = ?", {f.result});
-    }
-    if (f.since.isValid()) {
-        w.add("started_utc >= ?", {UtcText(f.since)});
-    }
-    if (f.until.isValid()) {
-        w.add("started_utc < ?", {UtcText(f.until)});
-    }
-    if (f.beforeStart.isValid()) {
-        w.add("(started_utc, id) < (?, ?)", {UtcText(f.beforeStart), f.beforeId});
-    }
-    return w;
-}
 
 // What a failed question says: the time limit, or the driver's reason.
 QString reasonOf(const QSqlQuery& q, bool timedOut) {
@@ -196,13 +228,12 @@ bool RecordStore::select(const RecordFilter& f, int limit,
     if (!beginQuestion(error)) {
         return false;
     }
-    const Where w = whereOf(f);
+    const Question question = SelectQuestion(f, limit);
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     // Forward only: the rows are taken from the database one at a time, never held.
     q.setForwardOnly(true);
-    q.prepare("SELECT * FROM updates" + w.sql() + " ORDER BY started_utc DESC, id DESC" +
-              (limit > 0 ? QString(" LIMIT %1").arg(limit) : QString()));
-    w.bind(q);
+    q.prepare(question.sql);
+    bind(q, question);
     bool ok = q.exec();
     if (ok) {
         const RowReader reader(q.record());
@@ -226,13 +257,11 @@ int RecordStore::count(const RecordFilter& f, int bound, QString& error) {
     if (!beginQuestion(error)) {
         return -1;
     }
-    const Where w = whereOf(f);
+    const Question question = CountQuestion(f, bound);
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     q.setForwardOnly(true);
-    // The inner LIMIT stops the count after bound + 1 rows of the index.
-    q.prepare("SELECT COUNT(*) FROM (SELECT 1 FROM updates" + w.sql() +
-              QString(" LIMIT %1) AS matching").arg(bound + 1));
-    w.bind(q);
+    q.prepare(question.sql);
+    bind(q, question);
     int n = -1;
     if (q.exec() && q.next()) {
         n = q.value(0).toInt();
@@ -256,13 +285,11 @@ std::optional<std::vector<StationCounts>> RecordStore::countsByStation(const QDa
     for (const StationInfo& s : *registered) {
         StationCounts c;
         c.station = s.name;
-        // Each on the station's index, which holds the result too: no row is read.
         QSqlQuery q(db);
         q.setForwardOnly(true);
-        q.prepare("SELECT result, COUNT(*) FROM updates WHERE station = ? AND started_utc >= ?"
-                  " GROUP BY result");
-        q.addBindValue(s.name);
-        q.addBindValue(UtcText(since));
+        const Question counts = StationCountsQuestion(s.name, since);
+        q.prepare(counts.sql);
+        bind(q, counts);
         if (!q.exec()) {
             error = reasonOf(q, deadline_ && deadline_->passed);
             ok = false;
@@ -278,11 +305,9 @@ std::optional<std::vector<StationCounts>> RecordStore::countsByStation(const QDa
         }
         QSqlQuery busy(db);
         busy.setForwardOnly(true);
-        busy.prepare("SELECT DISTINCT slot FROM updates WHERE result = ? AND started_utc >= ?"
-                     " AND station = ? AND slot IS NOT NULL");
-        busy.addBindValue(ResultText(Result::Unfinished));
-        busy.addBindValue(UtcText(since));
-        busy.addBindValue(s.name);
+        const Question busySlots = BusySlotsQuestion(s.name, since);
+        busy.prepare(busySlots.sql);
+        bind(busy, busySlots);
         if (!busy.exec()) {
             error = reasonOf(busy, deadline_ && deadline_->passed);
             ok = false;

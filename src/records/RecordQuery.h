@@ -10,7 +10,10 @@
 #include <QDateTime>
 #include <QString>
 
+#include <QVariant>
+
 #include <optional>
+#include <vector>
 
 namespace trm::records {
 
@@ -25,6 +28,20 @@ struct RecordFilter {
 
     bool matches(const UpdateRecord& r) const; // the same test, on a row in hand
 };
+
+// A question's statement and the values it binds, in order ('?' placeholders): what the
+// store runs, and what a plan is asked of.
+struct Question {
+    QString sql;
+    std::vector<QVariant> values;
+};
+// The rows `f` lets through, newest first, at most `limit` (0: every one).
+Question SelectQuestion(const RecordFilter& f, int limit);
+// How many rows `f` lets through, reading at most `bound` + 1.
+Question CountQuestion(const RecordFilter& f, int bound);
+// One station's updates by result since a time; and its slots with an update under way.
+Question StationCountsQuestion(const QString& station, const QDateTime& since);
+Question BusySlotsQuestion(const QString& station, const QDateTime& since);
 
 // A time as --since, --until and the page take it: a date (2026-12-09) or a date and
 // time (2026-12-09T14:00), UTC. Invalid when it is neither.

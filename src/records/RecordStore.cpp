@@ -13,6 +13,7 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUrl>
 #include <QUuid>
 #include <QVariant>
 
@@ -121,6 +122,29 @@ bool RecordStore::open(const Location& where, QString& error, bool create,
         return false;
     }
     q.finish(); // the pragma's row: no statement may be left open across a COMMIT
+    if (!server_ && !create && !q.exec("SELECT COUNT(*) FROM sqlite_master")) {
+        // A file in WAL mode is read through its -shm beside it, which a user who may
+        // not write the folder cannot make. With no -wal (the last writer closed it),
+        // the file alone is the whole database: read it as it stands, taking no lock.
+        const QString why = q.lastError().text().trimmed();
+        q.finish();
+        if (QFileInfo(where.path + "-wal").size() > 0) {
+            error = QString("cannot read it (%1): its newest rows are in %2-wal, which SQLite "
+                            "reads only with write access to the folder; report on a copy, or "
+                            "as a user who may write there")
+                        .arg(why, where.path);
+            return false;
+        }
+        db.close();
+        db.setDatabaseName(
+            "file:" + QUrl::toPercentEncoding(QFileInfo(where.path).absoluteFilePath(), "/") +
+            "?immutable=1");
+        db.setConnectOptions("QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI");
+        if (!db.open()) {
+            error = where.path + ": " + db.lastError().driverText().trimmed();
+            return false;
+        }
+    }
     if (!EnsureSchema(db, server_, !create, error, say)) {
         return false;
     }

@@ -236,3 +236,35 @@ TEST(Records, EveryFieldSurvivesJsonSqlAndCsv) {
     EXPECT_TRUE(
         row.endsWith(",boot-loader error,ISP Sync Error !!,4,0.500,1.500,2.500,3.500,4.500"));
 }
+
+// A records file its reader may read but not write (nor its folder) is reported on: in
+// WAL mode, with no -wal left, the file alone is the whole database.
+TEST(Records, AReportNeedsOnlyReadAccess) {
+    if (::getuid() != 0) {
+        GTEST_SKIP() << "needs root to run the report as another user";
+    }
+    QTemporaryDir dir;
+    const QString path = dir.filePath("records.sqlite");
+    {
+        trm::records::RecordStore store;
+        QString error;
+        ASSERT_TRUE(store.open(path, error)) << error.toStdString();
+        trm::records::UpdateRecord r;
+        r.start = QDateTime::currentDateTimeUtc();
+        r.host = "h";
+        r.serial = "U-77";
+        r.result = Result::Ok;
+        ASSERT_TRUE(store.write(r, error)) << error.toStdString();
+    }
+    ASSERT_FALSE(QFileInfo::exists(path + "-wal"));
+    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                          QFile::ReadOther | QFile::ExeOther);
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+    QProcess p;
+    p.start("runuser", {"-u", "nobody", "--", TRM_STATION_BIN, "--report", "--records=" + path});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    EXPECT_TRUE(out.contains("U-77")) << out.toStdString();
+    EXPECT_TRUE(out.contains("1 updates: ok 1")) << out.toStdString();
+}

@@ -12,6 +12,8 @@ removed, a serial's history lists its rows, and the page reconnects by itself wh
 station is started again. Usage: test_page.py STATION_BIN [SCREENSHOT.png]
 """
 import base64
+import csv
+import io
 import json
 import os
 import signal
@@ -22,6 +24,7 @@ import tempfile
 import threading
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 
 from selenium import webdriver
@@ -143,6 +146,38 @@ def check_http(port):
     assert get("/api/slots")[0] == 200
 
 
+def check_records(port):
+    """Pages through the records by their cursor, and downloads them whole in chunks."""
+    base = "http://127.0.0.1:%d" % port
+
+    def get(path):
+        with urllib.request.urlopen(base + path, timeout=30) as r:
+            return r.status, dict(r.headers), r.read()
+    first = json.loads(get("/api/records")[2])
+    ids = [r["id"] for r in first["records"]]
+    assert first["matching"] == len(ids) >= 4 and not first["matching_more"], first
+    # One row a page, older and older, each page's cursor from the last: the same rows
+    # in the same order, none twice.
+    paged, before = [], None
+    while True:
+        page = json.loads(get("/api/records?limit=1" + ("&before=" + urllib.parse.quote(before)
+                                                        if before else ""))[2])
+        paged += [r["id"] for r in page["records"]]
+        before = page.get("next")
+        if not before:
+            break
+    assert paged == ids, (paged, ids)
+    status, headers, body = get("/api/records.csv")
+    assert status == 200 and headers.get("Transfer-Encoding") == "chunked", headers
+    assert "nosniff" in headers.get("X-Content-Type-Options", "")
+    rows = list(csv.reader(io.StringIO(body.decode())))
+    assert rows[0][0] == "id" and [r[0] for r in rows[1:]] == ids, rows
+    assert all(len(r) == len(rows[0]) for r in rows)
+    status, headers, body = get("/api/records.jsonl?result=failed")
+    lines = [json.loads(line) for line in body.decode().splitlines()]
+    assert lines and all(line["tone"] == "bad" for line in lines), lines
+
+
 def tile(driver, label):
     for t in driver.find_elements(By.CSS_SELECTOR, "#tiles .tile"):
         if t.find_element(By.CLASS_NAME, "label").text == label:
@@ -229,6 +264,7 @@ def main():
             serials = {r.find_elements(By.TAG_NAME, "td")[3].text for r in rows}
             return rows and serials == {"U-2"}
         until(history, "U-2's history lists its rows alone")
+        check_records(port)
         assert "U-2" in driver.find_element(By.ID, "records-note").text
 
         # The markup serial in the records is text too.
