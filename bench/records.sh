@@ -7,8 +7,14 @@
 # same slot's with a healthy server (goal: at most 1.03 x); against a lone unit for
 # reference.
 # Usage: bench/records.sh [BUILD_DIR]   (default build-bench)
+#        bench/records.sh history [BUILD_DIR] [ROWS]: the history's questions at ten
+#        million rows on both back ends instead (bench/history.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = history ]; then
+    shift
+    exec bench/history.sh "$@"
+fi
 build=${1:-build-bench}
 if [ ! -x "$build/bin/trm415-station" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTRM_TESTS=OFF >/dev/null

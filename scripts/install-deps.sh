@@ -16,7 +16,7 @@ packages=(
     libbenchmark-dev
     xvfb xauth
     chromium chromium-driver python3-selenium fonts-liberation
-    desktop-file-utils appstream dpkg-dev
+    desktop-file-utils appstream dpkg-dev sqlite3 curl
 )
 
 missing=()
