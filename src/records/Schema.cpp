@@ -144,8 +144,12 @@ bool EnsureSchema(QSqlDatabase& db, bool postgres, bool readOnly, QString& error
             return fail();
         }
     }
+    // The planner's figures of the new indexes, so that it takes the right one from the
+    // start (SQLite's sampled, a few milliseconds at any size).
     if (!Exec(q, "DROP INDEX IF EXISTS updates_serial", error) ||
         !Exec(q, "DROP INDEX IF EXISTS updates_started", error) ||
+        (!postgres && !Exec(q, "PRAGMA analysis_limit = 1000", error)) ||
+        !Exec(q, postgres ? "ANALYZE updates" : "ANALYZE", error) ||
         !setVersion(q, postgres, kRecordsSchema, error) || !Exec(q, "COMMIT", error)) {
         return fail();
     }
