@@ -225,6 +225,20 @@ void RecordStore::endQuestion() {
 
 bool RecordStore::select(const RecordFilter& f, int limit,
                          const std::function<bool(const UpdateRecord&)>& row, QString& error) {
+    // Every matching row goes at its reader's pace: a longer limit, for this question.
+    const int questionLimit = timeLimitMs_;
+    if (limit == 0 && questionLimit > 0 && questionLimit < kExportTimeLimitMs) {
+        setTimeLimit(kExportTimeLimitMs);
+    }
+    struct Restore {
+        RecordStore& store;
+        int ms;
+        ~Restore() {
+            if (store.timeLimitMs_ != ms) {
+                store.setTimeLimit(ms);
+            }
+        }
+    } restore{*this, questionLimit};
     if (!beginQuestion(error)) {
         return false;
     }

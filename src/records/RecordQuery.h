@@ -60,6 +60,9 @@ inline constexpr int kCountBound = 10000;
 // is ended, with kQueryTooLong as its error.
 inline constexpr int kQueryTimeLimitMs = 10000;
 inline constexpr const char* kQueryTooLong = "the records took too long to answer";
+// The limit of a question for every matching row (a report, a download): the rows of a
+// long history at the reader's pace.
+inline constexpr int kExportTimeLimitMs = 600000;
 
 // The window the line's totals are counted over.
 inline constexpr int kLineWindowHours = 24;

@@ -398,7 +398,6 @@ void WebPage::routes() {
             QString why;
             bool ok = store.open(where, why, false);
             if (ok) {
-                store.setTimeLimit(kExportTimeLimitMs);
                 QByteArray piece;
                 ok = StreamRecords(
                     store, filter, format,

@@ -46,8 +46,6 @@ public:
 
     // How long the records a page asks for may keep it waiting, at most.
     static constexpr int kMaxPendingQueries = 8;
-    // A download's time limit: every row of a long history at the client's pace.
-    static constexpr int kExportTimeLimitMs = 600000;
     static constexpr std::size_t kMaxDownloads = 4;
 
 private:
