@@ -23,7 +23,7 @@ enum class Takes {
 };
 
 // `Target` is what reading the options fills in.
-template <class Target> struct OptionSpec {
+template <class Target> struct OptionEntry {
     const char* name;  // "--records"
     Takes takes;       // whether it takes a value
     const char* value; // how --help names the value ("FILE|URI"); null for a switch
@@ -42,8 +42,8 @@ template <class Target> struct OptionSpec {
 
 // A switch that only sets something in the target.
 template <class Target, class F>
-OptionSpec<Target> Switch(const char* name, const char* help, bool inConfig, F set,
-                          const char* alias = nullptr) {
+OptionEntry<Target> Switch(const char* name, const char* help, bool inConfig, F set,
+                           const char* alias = nullptr) {
     return {name,
             Takes::Nothing,
             nullptr,
@@ -59,8 +59,8 @@ OptionSpec<Target> Switch(const char* name, const char* help, bool inConfig, F s
 
 // An option whose value is stored as it is given.
 template <class Target, class F>
-OptionSpec<Target> Stored(const char* name, const char* value, const char* help, bool inConfig,
-                          F store, const char* section = "") {
+OptionEntry<Target> Stored(const char* name, const char* value, const char* help, bool inConfig,
+                           F store, const char* section = "") {
     return {name,
             Takes::Value,
             value,
@@ -78,8 +78,8 @@ OptionSpec<Target> Stored(const char* name, const char* value, const char* help,
 // An option whose value is a whole number from `low` to `high`, `what` it counts (for
 // the error), stored into the int that `field` gives of the target.
 template <class Target, class F>
-OptionSpec<Target> Number(const char* name, const char* value, const char* help, bool inConfig,
-                          int low, int high, const char* what, F field) {
+OptionEntry<Target> Number(const char* name, const char* value, const char* help, bool inConfig,
+                           int low, int high, const char* what, F field) {
     return {name,
             Takes::Value,
             value,
@@ -98,15 +98,15 @@ OptionSpec<Target> Number(const char* name, const char* value, const char* help,
 
 template <class Target> class OptionTable {
 public:
-    using Spec = OptionSpec<Target>;
+    using Entry = OptionEntry<Target>;
 
-    explicit OptionTable(std::vector<Spec> specs) : specs_(std::move(specs)) {}
+    explicit OptionTable(std::vector<Entry> entries) : entries_(std::move(entries)) {}
 
-    const std::vector<Spec>& specs() const { return specs_; }
+    const std::vector<Entry>& entries() const { return entries_; }
 
     // The option named `name` (or its alias); null for none.
-    const Spec* find(const std::string& name) const {
-        for (const Spec& s : specs_) {
+    const Entry* find(const std::string& name) const {
+        for (const Entry& s : entries_) {
             if (name == s.name || (s.alias != nullptr && name == s.alias)) {
                 return &s;
             }
@@ -116,13 +116,13 @@ public:
 
     // Reads argv[1..] into `t`. False, with the reason in `error`.
     bool parse(int argc, char** argv, Target& t, std::string& error) const {
-        std::set<const Spec*> given;
+        std::set<const Entry*> given;
         for (int i = 1; i < argc; ++i) {
             const std::string arg = argv[i];
             const auto eq = arg.find('=');
             const bool hasValue = arg.rfind("--", 0) == 0 && eq != std::string::npos;
             const std::string name = hasValue ? arg.substr(0, eq) : arg;
-            const Spec* s = find(name);
+            const Entry* s = find(name);
             if (s == nullptr) {
                 error = "unknown option '" + arg + "'";
                 return false;
@@ -159,8 +159,8 @@ public:
     // One configuration line's setting: `key` (an option's name without "--") and its
     // value (`hasValue` false for a switch named alone). False, with the reason.
     bool applySetting(const QString& key, bool hasValue, const QString& value, Target& t,
-                      std::string& error, std::set<const Spec*>& given) const {
-        const Spec* s = find("--" + key.toStdString());
+                      std::string& error, std::set<const Entry*>& given) const {
+        const Entry* s = find("--" + key.toStdString());
         if (s == nullptr || !s->inConfig) {
             error = "'" + key.toStdString() + "' is not a setting of the configuration";
             return false;
@@ -189,7 +189,7 @@ public:
     std::string help() const {
         constexpr std::size_t kHelpColumn = 24;
         std::string out;
-        for (const Spec& s : specs_) {
+        for (const Entry& s : entries_) {
             if (*s.section != '\0') {
                 out += std::string("\n") + s.section + "\n";
             }
@@ -231,7 +231,7 @@ public:
     // switch, both for an optional value.
     std::vector<std::string> completionWords() const {
         std::vector<std::string> words;
-        for (const Spec& s : specs_) {
+        for (const Entry& s : entries_) {
             if (s.takes != Takes::Value) {
                 words.push_back(s.name);
             }
@@ -245,7 +245,7 @@ public:
     // The configuration's settings' names.
     std::vector<std::string> configKeys() const {
         std::vector<std::string> keys;
-        for (const Spec& s : specs_) {
+        for (const Entry& s : entries_) {
             if (s.inConfig) {
                 keys.push_back(std::string(s.name).substr(2));
             }
@@ -254,7 +254,7 @@ public:
     }
 
 private:
-    std::vector<Spec> specs_;
+    std::vector<Entry> entries_;
 };
 
 } // namespace trm::cli

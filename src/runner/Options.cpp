@@ -37,15 +37,15 @@ const char* const kExitText =
     "  trm415-run --simulate=wrong-sum=start-program (boot-loader error)\n"
     "  trm415-run --check\n";
 
-using Spec = cli::OptionSpec<Options>;
+using Entry = cli::OptionEntry<Options>;
 using cli::Takes;
 
 template <class F>
-Spec flag(const char* name, const char* help, F set, const char* alias = nullptr) {
+Entry flag(const char* name, const char* help, F set, const char* alias = nullptr) {
     return cli::Switch<Options>(name, help, false, set, alias);
 }
 
-template <class F> Spec text(const char* name, const char* value, const char* help, F store) {
+template <class F> Entry text(const char* name, const char* value, const char* help, F store) {
     return cli::Stored<Options>(name, value, help, false, store);
 }
 

@@ -91,25 +91,25 @@ struct Reading {
     int timeoutS = 0;             // 0: the runner's own
 };
 
-using Spec = cli::OptionSpec<Reading>;
+using Entry = cli::OptionEntry<Reading>;
 using cli::Takes;
 
 // Options that only store their text, or set a switch, in Options.
 template <class F>
-Spec text(const char* name, const char* value, const char* help, bool inConfig, F store,
-          const char* section = "") {
+Entry text(const char* name, const char* value, const char* help, bool inConfig, F store,
+           const char* section = "") {
     auto into = [store](Reading& r, const std::string& v) {
         store(r.o, QString::fromStdString(v));
     };
     return cli::Stored<Reading>(name, value, help, inConfig, into, section);
 }
 
-template <class F> Spec flag(const char* name, const char* help, bool inConfig, F set) {
+template <class F> Entry flag(const char* name, const char* help, bool inConfig, F set) {
     return cli::Switch<Reading>(name, help, inConfig, [set](Reading& r) { set(r.o); });
 }
 
 // A time of the records' filters: a date, or a date and time, UTC.
-template <class F> Spec time(const char* name, const char* help, F field) {
+template <class F> Entry time(const char* name, const char* help, F field) {
     return {name,
             Takes::Value,
             "DATE",
@@ -344,7 +344,7 @@ bool readConfig(const std::string& path, Reading& r, std::string& error) {
         return false;
     }
     r.inConfig = true;
-    std::set<const Spec*> given;
+    std::set<const Entry*> given;
     int number = 0;
     while (!file.atEnd()) {
         ++number;
