@@ -55,4 +55,18 @@ void WriteJsonLine(std::FILE* out, const char* event, QJsonObject fields, double
     std::fflush(out);
 }
 
+QString Visible(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 || (u >= 0x7f && u < 0xa0)) {
+            out += QString("\\x%1").arg(static_cast<unsigned>(u), 2, 16, QChar('0'));
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 } // namespace trm::cli

@@ -31,6 +31,11 @@ const char* ToneCode(Tone tone, const char* plain = nullptr);
 // the count, the rate and the time left, from the elapsed seconds of the phase.
 QString ProgressBar(int position, int maximum, double elapsedS, int width = 30);
 
+// Text a unit or a hook gave, as a terminal or a text file may show it: every control
+// character (C0, DEL, C1; a line break too) as a visible escape such as \x1b, so that
+// it can neither move the cursor, set the title nor break the line.
+QString Visible(const QString& text);
+
 // One JSON line on `out`: `fields` with the schema, the event's name and the time `t`
 // (seconds since the program began) added, flushed at once.
 void WriteJsonLine(std::FILE* out, const char* event, QJsonObject fields, double t);

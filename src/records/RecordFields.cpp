@@ -98,11 +98,19 @@ const std::array kFields{
 };
 static_assert(std::size(kRecordedPhases) == 5, "a phase's column is missing from kFields");
 
-QString csvQuoted(const QString& s) {
-    if (!s.contains(',') && !s.contains('"') && !s.contains('\n')) {
+// A field as CSV: one a spreadsheet would run as a formula (it begins with =, +, -, @,
+// a tab or a carriage return) is prefixed with a single quote; one holding a comma, a
+// quote, a line feed or a carriage return is quoted, so that no row splits.
+QString csvQuoted(const QString& text) {
+    QString s = text;
+    static const QString formula = QStringLiteral("=+-@\t\r");
+    if (!s.isEmpty() && formula.contains(s.front())) {
+        s.prepend('\'');
+    }
+    if (!s.contains(',') && !s.contains('"') && !s.contains('\n') && !s.contains('\r')) {
         return s;
     }
-    return "\"" + QString(s).replace("\"", "\"\"") + "\"";
+    return "\"" + s.replace("\"", "\"\"") + "\"";
 }
 
 double tenths(double seconds) {

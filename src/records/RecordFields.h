@@ -69,7 +69,8 @@ private:
 
 // A field as text, as the CSV and the text report show it ("" for none).
 QString FieldText(const RecordField& f, const UpdateRecord& r);
-// The CSV header, and one row (fields quoted as CSV needs), each without its newline.
+// The CSV header, and one row (fields quoted as CSV needs, and a field a spreadsheet
+// would run as a formula prefixed with '), each without its newline.
 QByteArray CsvHeader();
 QByteArray CsvRow(const UpdateRecord& r);
 

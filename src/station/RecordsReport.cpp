@@ -1,6 +1,7 @@
 // The records as a report.
 #include "station/RecordsReport.h"
 
+#include "cli/Terminal.h"
 #include "records/RecordFields.h"
 
 #include <QJsonDocument>
@@ -52,7 +53,9 @@ QByteArray textLine(const records::UpdateRecord& r) {
                                 : QString());
             continue;
         }
-        const QString text = records::FieldText(*records::FindRecordField(c.field), r);
+        // What a unit reported is shown, never obeyed, by the terminal.
+        const QString text =
+            cli::Visible(records::FieldText(*records::FindRecordField(c.field), r));
         // Padded text columns show "-" for none; numbers and the last stay empty.
         const bool dash = c.width < 0 && std::strcmp(c.field, "started_utc") != 0;
         cells.push_back(text.isEmpty() && dash ? QString("-") : text);
@@ -60,7 +63,8 @@ QByteArray textLine(const records::UpdateRecord& r) {
     QByteArray out = textRow(cells);
     if ((records::IsFailure(r.result) || r.result == records::Result::Refused) &&
         !r.message.isEmpty()) {
-        out += QString("%1   %2\n").arg("", 24).arg(r.message.trimmed()).toLocal8Bit();
+        out +=
+            QString("%1   %2\n").arg("", 24).arg(cli::Visible(r.message.trimmed())).toLocal8Bit();
     }
     return out;
 }

@@ -268,3 +268,57 @@ TEST(Records, AReportNeedsOnlyReadAccess) {
     EXPECT_TRUE(out.contains("U-77")) << out.toStdString();
     EXPECT_TRUE(out.contains("1 updates: ok 1")) << out.toStdString();
 }
+
+// What a unit reports is text in every file and on every terminal: a serial that a
+// spreadsheet would run is prefixed with ', one with a line break or a bare carriage
+// return stays one field (Python's csv module reads every row whole), and the text
+// report shows control characters as visible escapes, one line a row.
+TEST(Records, HostileSerialsStayTextInCsvAndOnTheTerminal) {
+    const QStringList serials{
+        "=1+2",          "+SUM(A1)",    "-2+3",     "@cmd",   "\tTAB",
+        "\rCR",          "line\nbreak", "bare\rcr", "a,b\"c", "\x1b]0;owned\x07",
+        "\x1b[2J-clear", "plain"};
+    QTemporaryDir dir;
+    const QString path = dir.filePath("hostile.sqlite");
+    {
+        trm::records::RecordStore store;
+        QString error;
+        ASSERT_TRUE(store.open(path, error)) << error.toStdString();
+        for (const QString& serial : serials) {
+            trm::records::UpdateRecord r;
+            r.start = QDateTime::currentDateTimeUtc();
+            r.host = "h";
+            r.serial = serial;
+            r.identity = serial;
+            r.result = Result::UnitLost;
+            r.message = serial;
+            ASSERT_TRUE(store.write(r, error)) << error.toStdString();
+        }
+    }
+    Program csv(TRM_STATION_BIN, {"--report=csv", "--records=" + path});
+    ASSERT_EQ(csv.finish(), 0) << csv.err.toStdString();
+    QProcess python;
+    python.start("/usr/bin/python3",
+                 {"-c", "import csv, sys\n"
+                        "rows = list(csv.reader(sys.stdin))\n"
+                        "assert all(len(r) == len(rows[0]) for r in rows), rows\n"
+                        "for r in rows[1:]:\n"
+                        "    s = r[rows[0].index('serial')]\n"
+                        "    assert s[:1] not in ('=', '+', '-', '@', '\\t', '\\r'), s\n"
+                        "print(len(rows) - 1)\n"});
+    python.write(csv.out);
+    python.closeWriteChannel();
+    ASSERT_TRUE(python.waitForFinished(60000));
+    EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+    EXPECT_EQ(python.readAllStandardOutput().trimmed().toInt(), serials.size());
+
+    Program text(TRM_STATION_BIN, {"--report", "--records=" + path});
+    ASSERT_EQ(text.finish(), 0) << text.err.toStdString();
+    EXPECT_FALSE(text.out.contains('\x1b'));
+    EXPECT_FALSE(text.out.contains('\x07'));
+    EXPECT_FALSE(text.out.contains('\r'));
+    EXPECT_TRUE(text.out.contains("\\x1b]0;owned\\x07")) << text.out.toStdString();
+    // A header, a row and its message for each, the totals.
+    EXPECT_EQ(text.out.trimmed().split('\n').size(), 1 + 2 * serials.size() + 1)
+        << text.out.toStdString();
+}
