@@ -296,16 +296,22 @@ std::optional<std::vector<StationCounts>> RecordStore::countsByStation(const QDa
     QSqlDatabase db = QSqlDatabase::database(connection_, false);
     std::vector<StationCounts> out;
     bool ok = true;
+    // Runs `question`, forward only; false with the reason.
+    auto ask = [&](QSqlQuery& q, const Question& question) {
+        q.setForwardOnly(true);
+        q.prepare(question.sql);
+        bind(q, question);
+        if (!q.exec()) {
+            error = reasonOf(q, deadline_ && deadline_->passed);
+            return false;
+        }
+        return true;
+    };
     for (const StationInfo& s : *registered) {
         StationCounts c;
         c.station = s.name;
         QSqlQuery q(db);
-        q.setForwardOnly(true);
-        const Question counts = StationCountsQuestion(s.name, since);
-        q.prepare(counts.sql);
-        bind(q, counts);
-        if (!q.exec()) {
-            error = reasonOf(q, deadline_ && deadline_->passed);
+        if (!ask(q, StationCountsQuestion(s.name, since))) {
             ok = false;
             break;
         }
@@ -318,12 +324,7 @@ std::optional<std::vector<StationCounts>> RecordStore::countsByStation(const QDa
                                        : c.failed) += n;
         }
         QSqlQuery busy(db);
-        busy.setForwardOnly(true);
-        const Question busySlots = BusySlotsQuestion(s.name, since);
-        busy.prepare(busySlots.sql);
-        bind(busy, busySlots);
-        if (!busy.exec()) {
-            error = reasonOf(busy, deadline_ && deadline_->passed);
+        if (!ask(busy, BusySlotsQuestion(s.name, since))) {
             ok = false;
             break;
         }

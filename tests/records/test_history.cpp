@@ -59,6 +59,20 @@ std::vector<UpdateRecord> lineHistory(int n, const QDateTime& end) {
     return rows;
 }
 
+// A connection of the test's own to the store at `where`, beside the program's.
+QSqlDatabase rawConnection(const Location& where, const QString& name) {
+    QSqlDatabase db = QSqlDatabase::addDatabase(where.isServer() ? "QPSQL" : "QSQLITE", name);
+    if (where.isServer()) {
+        db.setHostName(where.host);
+        db.setPort(where.port);
+        db.setUserName(where.user);
+        db.setDatabaseName(where.dbname);
+    } else {
+        db.setDatabaseName(where.path);
+    }
+    return db;
+}
+
 // Writes `rows` in a few large statements (the store's own write takes a transaction a
 // row).
 void bulkInsert(const QString& uri, const std::vector<UpdateRecord>& rows) {
@@ -66,16 +80,7 @@ void bulkInsert(const QString& uri, const std::vector<UpdateRecord>& rows) {
     const auto where = ParseLocation(uri, error);
     ASSERT_TRUE(where) << error.toStdString();
     {
-        QSqlDatabase db =
-            QSqlDatabase::addDatabase(where->isServer() ? "QPSQL" : "QSQLITE", "bulk");
-        if (where->isServer()) {
-            db.setHostName(where->host);
-            db.setPort(where->port);
-            db.setUserName(where->user);
-            db.setDatabaseName(where->dbname);
-        } else {
-            db.setDatabaseName(where->path);
-        }
+        QSqlDatabase db = rawConnection(*where, "bulk");
         ASSERT_TRUE(db.open()) << db.lastError().text().toStdString();
         QStringList columns;
         for (const RecordField& f : RecordFields()) {
@@ -144,15 +149,7 @@ QStringList planOf(const QString& uri, const Question& question, bool postgres) 
     QString error;
     const auto where = ParseLocation(uri, error);
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(postgres ? "QPSQL" : "QSQLITE", "plan");
-        if (postgres) {
-            db.setHostName(where->host);
-            db.setPort(where->port);
-            db.setUserName(where->user);
-            db.setDatabaseName(where->dbname);
-        } else {
-            db.setDatabaseName(where->path);
-        }
+        QSqlDatabase db = rawConnection(*where, "plan");
         EXPECT_TRUE(db.open());
         QSqlQuery q(db);
         if (postgres) {
