@@ -4,6 +4,7 @@
 
 #include "cli/CommandLine.h"
 #include "cli/OptionTable.h"
+#include "cli/Terminal.h"
 #include "hid/PortBound.h"
 #include "station/Hooks.h"
 
@@ -253,6 +254,23 @@ const cli::OptionTable<Reading>& table() {
              }
              return true;
          }},
+        {"--http-host", Takes::Value, "NAME,...",
+         "a name the page is also reached by, such as a DNS alias\n"
+         "(it always answers to this machine's names and addresses\n"
+         "and to localhost; a request naming another host is\n"
+         "refused); each adds to the last",
+         true, true,
+         [](Reading& r, const std::string& v, std::string& error) {
+             for (const QString& name : QString::fromStdString(v).split(',')) {
+                 if (!HostNameText(name.trimmed())) {
+                     error = "--http-host takes host names or addresses, not '" +
+                             cli::Visible(name.left(64)).toStdString() + "'";
+                     return false;
+                 }
+                 r.o.httpHosts.append(name.trimmed());
+             }
+             return true;
+         }},
         {"--on-start", Takes::Value, "COMMAND", "run COMMAND when an update begins, and", false,
          true,
          [](Reading& r, const std::string& v, std::string& error) {
@@ -370,6 +388,22 @@ bool readConfig(const std::string& path, Reading& r, std::string& error) {
 }
 
 } // namespace
+
+bool HostNameText(const QString& name) {
+    if (name.isEmpty() || name.size() > 253) {
+        return false;
+    }
+    if (QHostAddress(name.startsWith('[') && name.endsWith(']') ? name.mid(1, name.size() - 2)
+                                                                 : name)
+            .isNull()) {
+        for (const QChar c : name) {
+            if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != '-' && c != '.' && c != '_') {
+                return false;
+            }
+        }
+    }
+    return true;
+}
 
 bool ParseHttpAddress(const QString& text, QHostAddress& host, quint16& port, QString& error) {
     const qsizetype colon = text.lastIndexOf(':');

@@ -30,12 +30,17 @@ struct Options {
     int drainMs = 30000;          // at the end, how long held rows may take to reach the server
     records::RecordFilter filter; // --report's
     QString http;                 // the web page's address, HOST:PORT (empty: no page)
+    QStringList httpHosts;        // names the page answers to besides this machine's
     QString onStart, onResult;    // the jig's hooks
 };
 
 // Reads argv into `o`. False, with the reason in `error`, for anything not understood.
 // --help wins over everything.
 bool ParseOptions(int argc, char** argv, Options& o, std::string& error);
+
+// A host name or address --http-host takes: letters, digits, '-', '.' and '_', or an IP
+// address (an IPv6 one with or without brackets).
+bool HostNameText(const QString& name);
 
 // The web page's address: "HOST:PORT", "[V6]:PORT", or ":PORT" for every address.
 bool ParseHttpAddress(const QString& text, QHostAddress& host, quint16& port, QString& error);

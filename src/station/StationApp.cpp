@@ -245,7 +245,7 @@ bool StationApp::startPage() {
     QString why;
     ParseHttpAddress(o_.http, host, port, why);
     web_ = std::make_unique<WebPage>(*station_, location_, name_);
-    if (!web_->listen(host, port, why)) {
+    if (!web_->listen(host, port, o_.httpHosts, why)) {
         complain(QString("cannot serve the page on %1: %2").arg(o_.http, why));
         return false;
     }

@@ -27,6 +27,9 @@ namespace {
 using Status = QHttpServerResponse::StatusCode;
 using Method = QHttpServerRequest::Method;
 
+// HEAD is answered as GET; the guard leaves the body out.
+constexpr QHttpServerRequest::Methods kGet = Method::Get | Method::Head;
+
 // Changes are sent to the pages at most this often: those that come together go in one
 // message.
 constexpr int kFlushMs = 50;
@@ -158,8 +161,9 @@ WebPage::~WebPage() {
     pool_.waitForDone();
 }
 
-bool WebPage::listen(const QHostAddress& host, quint16 port, QString& error) {
-    guard_ = new HttpGuard(&server_);
+bool WebPage::listen(const QHostAddress& host, quint16 port, const QStringList& hostNames,
+                     QString& error) {
+    guard_ = new HttpGuard(ServedHostNames(host, hostNames), &server_);
     if (!guard_->listen(host, port)) {
         error = guard_->errorString();
         return false;
@@ -279,27 +283,29 @@ void WebPage::onWebSocket() {
 }
 
 void WebPage::routes() {
-    server_.route("/", Method::Get, [] { return asset("index.html", "text/html; charset=utf-8"); });
-    server_.route("/favicon.ico", Method::Get,
+    server_.setMissingHandler([](const QHttpServerRequest&, QHttpServerResponder&& responder) {
+        problem(Status::NotFound, "no such page").write(std::move(responder));
+    });
+    server_.route("/", kGet, [] { return asset("index.html", "text/html; charset=utf-8"); });
+    server_.route("/favicon.ico", kGet,
                   [] { return secured(QHttpServerResponse(Status::NoContent), true); });
-    server_.route("/page.css", Method::Get,
+    server_.route("/page.css", kGet,
                   [] { return asset("page.css", "text/css; charset=utf-8"); });
-    server_.route("/page.js", Method::Get,
+    server_.route("/page.js", kGet,
                   [] { return asset("page.js", "text/javascript; charset=utf-8"); });
     // The live feed. The server hands a WebSocket over (onWebSocket) only when a route
     // takes its request: this one, which answers only what is not an upgrade.
-    server_.route("/live", Method::Get,
+    server_.route("/live", kGet,
                   [](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
                       if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) != 0) {
-                          responder.write(
-                              QJsonDocument(QJsonObject{{"error", "/live is a WebSocket"}}),
-                              QHttpServerResponder::StatusCode::BadRequest);
+                          problem(Status::BadRequest, "/live is a WebSocket")
+                              .write(std::move(responder));
                       }
                   });
-    server_.route("/api/slots", Method::Get, [this] {
+    server_.route("/api/slots", kGet, [this] {
         return secured(QHttpServerResponse("application/json", slotsMessage("slots"), Status::Ok));
     });
-    server_.route("/metrics", Method::Get, [this] {
+    server_.route("/metrics", kGet, [this] {
         std::map<QString, int> byState;
         for (const SlotStatus& s : station_.slotStatus()) {
             ++byState[StateName(s.state)];
@@ -329,7 +335,7 @@ void WebPage::routes() {
     };
     // A page of rows, newest first, the number matching (counted up to a bound) and
     // the cursor of the next page.
-    server_.route("/api/records", Method::Get, [query](const QHttpServerRequest& request) {
+    server_.route("/api/records", kGet, [query](const QHttpServerRequest& request) {
         records::RecordFilter filter;
         int limit = 0;
         QString error;
@@ -377,14 +383,13 @@ void WebPage::routes() {
         int limit = 0;
         QString error;
         if (!readQuery(request.query(), filter, limit, error)) {
-            responder.write(QJsonDocument(QJsonObject{{"error", error}}),
-                            QHttpServerResponder::StatusCode::BadRequest);
+            problem(Status::BadRequest, error).write(std::move(responder));
             return;
         }
         std::erase_if(streams_, [](const std::weak_ptr<RecordStream>& w) { return w.expired(); });
         if (streams_.size() >= kMaxDownloads) {
-            responder.write(QJsonDocument(QJsonObject{{"error", "too many downloads at once"}}),
-                            QHttpServerResponder::StatusCode::ServiceUnavailable);
+            problem(Status::ServiceUnavailable, "too many downloads at once")
+                .write(std::move(responder));
             return;
         }
         const bool csv = format == ReportFormat::Csv;
@@ -418,17 +423,17 @@ void WebPage::routes() {
             stream->finish(ok, "cannot read the records: " + why);
         });
     };
-    server_.route("/api/records.csv", Method::Get,
+    server_.route("/api/records.csv", kGet,
                   [download](const QHttpServerRequest& r, QHttpServerResponder&& responder) {
                       download(r, std::move(responder), ReportFormat::Csv);
                   });
-    server_.route("/api/records.jsonl", Method::Get,
+    server_.route("/api/records.jsonl", kGet,
                   [download](const QHttpServerRequest& r, QHttpServerResponder&& responder) {
                       download(r, std::move(responder), ReportFormat::JsonLines);
                   });
     // The line: every registered station, its slots, and its updates over the last
     // kLineWindowHours, counted by the database.
-    server_.route("/api/line", Method::Get, [query, shown = records_.display()] {
+    server_.route("/api/line", kGet, [query, shown = records_.display()] {
         return query([shown](records::RecordStore& store) {
             QString why;
             const QDateTime now = QDateTime::currentDateTimeUtc();

@@ -38,7 +38,9 @@ public:
             QObject* parent = nullptr);
     ~WebPage() override;
 
-    bool listen(const QHostAddress& host, quint16 port, QString& error);
+    // Serves on `host`:`port`, to requests naming this machine or one of `hostNames`.
+    bool listen(const QHostAddress& host, quint16 port, const QStringList& hostNames,
+                QString& error);
     quint16 port() const;
 
     // The rows the records spool holds (-1: records without a spool).
