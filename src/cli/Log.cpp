@@ -1,6 +1,8 @@
 // The log: standard error as Qt's rules say, and a full-detail file.
 #include "cli/Log.h"
 
+#include "cli/Terminal.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QTextStream>
@@ -36,8 +38,11 @@ const char* typeName(QtMsgType type) {
 
 // With a log file every trm415 category is enabled at full detail; what standard error
 // shows of it stays as the user asked (--verbose or QT_LOGGING_RULES).
-void handler(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+void handler(QtMsgType type, const QMessageLogContext& context, const QString& said) {
     const QByteArray category = context.category != nullptr ? context.category : "default";
+    // One line an event: a serial or a hook's output cannot forge a line, nor act on a
+    // terminal that follows the log.
+    const QString message = Visible(said);
     if (logFile) {
         std::lock_guard lock(logMutex);
         const QByteArray line =

@@ -2,6 +2,7 @@
 #include "runner/Doctor.h"
 
 #include "cli/RunnerEvents.h"
+#include "cli/Terminal.h"
 #include "hid/PortBound.h"
 #include "hid/UnitIdentity.h"
 #include "hid/linux/LinuxHidBackend.h"
@@ -272,7 +273,9 @@ QJsonObject ToJson(const DoctorFindings& f) {
 }
 
 void PrintFindings(const DoctorFindings& f, std::FILE* out) {
-    auto line = [out](const QString& s) { std::fprintf(out, "%s\n", s.toLocal8Bit().constData()); };
+    auto line = [out](const QString& s) {
+        std::fprintf(out, "%s\n", cli::Visible(s).toLocal8Bit().constData());
+    };
     line(QString("units:      %1").arg(f.units.empty() ? "none attached" : ""));
     for (const NodeFinding& n : f.units) {
         line(QString("  %1 identity  %2  USB port %3  %4")
@@ -316,11 +319,12 @@ int ListUnits(HidBackend& backend, bool json) {
         std::printf("%-12s %-8s %-20s %-30s %s\n", "PORT", "IDENTITY", "NODE", "ACCESS", "SERIAL");
         for (const NodeFinding& n : units) {
             const QString access = n.canOpen ? "can be opened" : "cannot be opened: " + n.error;
-            std::printf("%-12s %-8s %-20s %-30s %s\n",
-                        (n.port.isEmpty() ? "?" : n.port).toLocal8Bit().constData(),
-                        n.identity.toLocal8Bit().constData(), n.node.toLocal8Bit().constData(),
-                        access.toLocal8Bit().constData(),
-                        (n.serial.isEmpty() ? "-" : n.serial).toLocal8Bit().constData());
+            std::printf(
+                "%-12s %-8s %-20s %-30s %s\n",
+                (n.port.isEmpty() ? "?" : n.port).toLocal8Bit().constData(),
+                cli::Visible(n.identity).toLocal8Bit().constData(),
+                n.node.toLocal8Bit().constData(), access.toLocal8Bit().constData(),
+                cli::Visible(n.serial.isEmpty() ? "-" : n.serial).toLocal8Bit().constData());
         }
     }
     bool usable = false;

@@ -2,6 +2,7 @@
 #include "runner/Report.h"
 
 #include "cli/RunnerEvents.h"
+#include "cli/Terminal.h"
 
 #include <algorithm>
 #include <cmath>
@@ -26,7 +27,8 @@ void Report::event(const char* name, const QString& phase, const QString& text, 
         return;
     }
     endBar();
-    const QString body = cli::Paint(style_, text, cli::ToneCode(tone));
+    // A line may hold what the unit said.
+    const QString body = cli::Paint(style_, cli::Visible(text), cli::ToneCode(tone));
     std::fprintf(out_, "[%7.1fs] %s %s\n", now(),
                  cli::Paint(style_, phase.leftJustified(17), "1;36").toLocal8Bit().constData(),
                  body.toLocal8Bit().constData());

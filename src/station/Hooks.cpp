@@ -115,9 +115,11 @@ void Hooks::run(const HookCommand& command, const QString& event,
     connect(p, &QProcess::finished, this,
             [this, p, what, output, timedOut](int code, QProcess::ExitStatus status) {
                 --running_;
-                const QString said = QString::fromUtf8(*output).trimmed();
-                if (!said.isEmpty()) {
-                    qCInfo(lcHooks).noquote() << what << "said:" << said;
+                // Each line its own, with the hook and the slot it came from.
+                for (const QString& line : QString::fromUtf8(*output).split('\n')) {
+                    if (!line.trimmed().isEmpty()) {
+                        qCInfo(lcHooks).noquote() << what << "said:" << line.trimmed();
+                    }
                 }
                 if (*timedOut) {
                     emit problem(QString("%1 killed: still running after %2 s")

@@ -198,7 +198,9 @@ private:
     qsizetype scan(const QByteArray& bytes);
     // Hands the server the next request held back.
     void feed();
-    void sendNow(const QByteArray& bytes) { QTcpSocket::writeData(bytes.constData(), bytes.size()); }
+    void sendNow(const QByteArray& bytes) {
+        QTcpSocket::writeData(bytes.constData(), bytes.size());
+    }
     void beginBody(const QByteArray& head);
     void bodyDone();
     void headClock() {
@@ -427,7 +429,8 @@ qint64 GuardedSocket::writeData(const char* data, qint64 size) {
         case Out::ChunkSize:
         case Out::Trailer: {
             const void* nl = std::memchr(data + i, '\n', static_cast<std::size_t>(size - i));
-            const qint64 n = nl != nullptr ? static_cast<const char*>(nl) - (data + i) + 1 : size - i;
+            const qint64 n =
+                nl != nullptr ? static_cast<const char*>(nl) - (data + i) + 1 : size - i;
             outText_.append(data + i, n);
             i += n;
             if (nl == nullptr) {
@@ -503,7 +506,8 @@ void GuardedSocket::beginBody(const QByteArray& head) {
         // after HEAD: the connection ends with this answer.
         out_ = Out::Through;
         if (toHead) {
-            QMetaObject::invokeMethod(this, [this] { disconnectFromHost(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { disconnectFromHost(); }, Qt::QueuedConnection);
         }
     }
 }
@@ -515,7 +519,8 @@ void GuardedSocket::bodyDone() {
         if (owed_.front().close) {
             refusing_ = true;
             held_.clear();
-            QMetaObject::invokeMethod(this, [this] { disconnectFromHost(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this] { disconnectFromHost(); }, Qt::QueuedConnection);
         }
         owed_.pop_front();
     }
@@ -530,7 +535,8 @@ void GuardedSocket::bodyDone() {
         return;
     }
     if (!held_.isEmpty()) {
-        QMetaObject::invokeMethod(this, [this] { feed(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { feed(); }, Qt::QueuedConnection);
     }
     arm();
 }

@@ -394,7 +394,7 @@ bool HostNameText(const QString& name) {
         return false;
     }
     if (QHostAddress(name.startsWith('[') && name.endsWith(']') ? name.mid(1, name.size() - 2)
-                                                                 : name)
+                                                                : name)
             .isNull()) {
         for (const QChar c : name) {
             if (!(c.isLetterOrNumber() && c.unicode() < 128) && c != '-' && c != '.' && c != '_') {

@@ -45,13 +45,14 @@ void StationView::emitJson(const char* event, QJsonObject fields) {
 
 Q_LOGGING_CATEGORY(lcStation, "trm415.station", QtWarningMsg)
 
-void StationView::note(const QString& text, QJsonObject fields, Tone tone) {
-    qCInfo(lcStation, "%s", qUtf8Printable(text));
+void StationView::note(const QString& said, QJsonObject fields, Tone tone) {
+    qCInfo(lcStation, "%s", qUtf8Printable(said));
     if (style_.json) {
-        fields.insert("text", text);
+        fields.insert("text", said);
         emitJson("station", fields);
         return;
     }
+    const QString text = cli::Visible(said); // a line may hold what a unit said
     const char* code = cli::ToneCode(tone, "1");
     if (style_.tty) {
         // Above the table: clear it, write the line, draw it again.
@@ -139,7 +140,8 @@ void StationView::onSlotChanged(int index) {
     }
     if (lastLine_[index] != line) {
         lastLine_[index] = line;
-        std::fprintf(out_, "[%7.1fs] %s\n", station_.now(), line.toLocal8Bit().constData());
+        std::fprintf(out_, "[%7.1fs] %s\n", station_.now(),
+                     cli::Visible(line).toLocal8Bit().constData());
         std::fflush(out_);
     }
 }

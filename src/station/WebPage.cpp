@@ -289,19 +289,17 @@ void WebPage::routes() {
     server_.route("/", kGet, [] { return asset("index.html", "text/html; charset=utf-8"); });
     server_.route("/favicon.ico", kGet,
                   [] { return secured(QHttpServerResponse(Status::NoContent), true); });
-    server_.route("/page.css", kGet,
-                  [] { return asset("page.css", "text/css; charset=utf-8"); });
+    server_.route("/page.css", kGet, [] { return asset("page.css", "text/css; charset=utf-8"); });
     server_.route("/page.js", kGet,
                   [] { return asset("page.js", "text/javascript; charset=utf-8"); });
     // The live feed. The server hands a WebSocket over (onWebSocket) only when a route
     // takes its request: this one, which answers only what is not an upgrade.
-    server_.route("/live", kGet,
-                  [](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
-                      if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) != 0) {
-                          problem(Status::BadRequest, "/live is a WebSocket")
-                              .write(std::move(responder));
-                      }
-                  });
+    server_.route(
+        "/live", kGet, [](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+            if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) != 0) {
+                problem(Status::BadRequest, "/live is a WebSocket").write(std::move(responder));
+            }
+        });
     server_.route("/api/slots", kGet, [this] {
         return secured(QHttpServerResponse("application/json", slotsMessage("slots"), Status::Ok));
     });

@@ -322,3 +322,50 @@ TEST(Records, HostileSerialsStayTextInCsvAndOnTheTerminal) {
     EXPECT_EQ(text.out.trimmed().split('\n').size(), 1 + 2 * serials.size() + 1)
         << text.out.toStdString();
 }
+
+// The same serials as units report them: the station's lines, the runner's and the log
+// file (a hook's output among it) stay one line an event, with no control character.
+TEST(Records, HostileSerialsStayOneLineOnTheTerminalAndInTheLog) {
+    const QStringList serials{"\x1b]0;owned\x07", "line\nbreak", "\x1b[2J-clear", "bare\rcr"};
+    QTemporaryDir dir;
+    QStringList args{QString("--simulate=%1:%2").arg(serials.size()).arg(kFast),
+                     QString("--units=%1").arg(serials.size()),
+                     "--records=" + dir.filePath("r.sqlite"),
+                     "--state-dir=" + dir.path(),
+                     "--log=" + dir.filePath("station.log"),
+                     "--no-bell",
+                     "--on-result=/usr/bin/printenv TRM_SERIAL"};
+    for (int i = 0; i < serials.size(); ++i) {
+        args << QString("--simulate-slot=%1:serial=%2").arg(i + 1).arg(serials[i]);
+    }
+    Program station(TRM_STATION_BIN, args);
+    ASSERT_EQ(station.finish(), 0) << station.err.toStdString();
+    Program runner(TRM_RUNNER_BIN, {QString("--simulate=%1,serial=%2").arg(kFast, serials[0]),
+                                    "--log=" + dir.filePath("runner.log")});
+    ASSERT_EQ(runner.finish(), 0) << runner.err.toStdString();
+    QFile stationLog(dir.filePath("station.log"));
+    QFile runnerLog(dir.filePath("runner.log"));
+    ASSERT_TRUE(stationLog.open(QIODevice::ReadOnly) && runnerLog.open(QIODevice::ReadOnly));
+    const QByteArray logs = stationLog.readAll() + runnerLog.readAll();
+    for (const QByteArray& text : {station.out, station.err, runner.out, runner.err, logs}) {
+        for (const char c : {'\x1b', '\x07', '\r'}) {
+            EXPECT_FALSE(text.contains(c)) << text.toStdString();
+        }
+    }
+    // Every line of the logs is one event, with its time; each of the hook's lines names
+    // the hook and the slot.
+    int hookLines = 0;
+    for (const QByteArray& line : logs.trimmed().split('\n')) {
+        EXPECT_TRUE(
+            QDateTime::fromString(QString::fromUtf8(line.left(24)), Qt::ISODateWithMs).isValid())
+            << line.toStdString();
+        if (line.contains("said:")) {
+            ++hookLines;
+            EXPECT_TRUE(line.contains("hook result (/usr/bin/printenv TRM_SERIAL) for slot S"))
+                << line.toStdString();
+        }
+    }
+    EXPECT_EQ(hookLines, serials.size() + 1); // "line" and "break" apart
+    EXPECT_TRUE(logs.contains("said: \\x1b]0;owned\\x07")) << logs.toStdString();
+    EXPECT_TRUE(runner.out.contains("serial \\x1b]0;owned\\x07")) << runner.out.toStdString();
+}
