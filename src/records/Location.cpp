@@ -9,7 +9,7 @@ namespace trm::records {
 namespace {
 
 const char* const kPasswordAdvice =
-    "a password is never given in the records URI (it would show in ps, in logs and in "
+    "a password (password, sslpassword) is never given in the records URI (it would show in ps, in logs and in "
     "records): put it in ~/.pgpass or in the file PGPASSFILE names, or use a service "
     "file (postgresql:///?service=NAME); see man trm415-station";
 
@@ -22,7 +22,15 @@ bool plainValue(const QString& v) {
 
 } // namespace
 
+QString Location::uri() const {
+    return shown(false);
+}
+
 QString Location::display() const {
+    return shown(true);
+}
+
+QString Location::shown(bool withoutValues) const {
     if (!isServer()) {
         return path;
     }
@@ -38,11 +46,11 @@ QString Location::display() const {
     url.setPath("/" + dbname);
     QUrlQuery q;
     if (host.startsWith('/')) {
-        q.addQueryItem("host", host);
+        q.addQueryItem("host", withoutValues ? "..." : host);
     }
     for (const QString& o : options) {
         const qsizetype eq = o.indexOf('=');
-        q.addQueryItem(o.left(eq), o.mid(eq + 1));
+        q.addQueryItem(o.left(eq), withoutValues ? "..." : o.mid(eq + 1));
     }
     url.setQuery(q);
     return url.toString();
@@ -55,6 +63,15 @@ std::optional<Location> ParseLocation(const QString& text, QString& error) {
     if (!m.hasMatch()) {
         if (text.isEmpty()) {
             error = "the records location is empty";
+            return std::nullopt;
+        }
+        // A file: never SQLite's database in memory, a temporary one or a URI name,
+        // whose rows nobody could read afterwards.
+        if (text == ":memory:" || text.startsWith("file:", Qt::CaseInsensitive) ||
+            text.trimmed().isEmpty()) {
+            error = QString("the records must be a file, not '%1' (whose rows would not be "
+                            "kept)")
+                        .arg(text);
             return std::nullopt;
         }
         l.path = text;
@@ -73,7 +90,9 @@ std::optional<Location> ParseLocation(const QString& text, QString& error) {
         return std::nullopt;
     }
     const QUrlQuery query(url);
-    if (!url.password().isEmpty() || query.hasQueryItem("password")) {
+    // libpq's parameters that carry a secret.
+    if (!url.password().isEmpty() || query.hasQueryItem("password") ||
+        query.hasQueryItem("sslpassword")) {
         error = kPasswordAdvice;
         return std::nullopt;
     }

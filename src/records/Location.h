@@ -22,9 +22,14 @@ struct Location {
     QStringList options; // further libpq parameters, "key=value" each
 
     bool isServer() const { return kind == Kind::PostgreSQL; }
-    // For messages, logs and records: the file, or the URI as given (it holds no
-    // password).
+    // For messages, logs, the page and records: the file, or the URI with its
+    // parameters' values left out ("?sslmode=...").
     QString display() const;
+    // The whole URI (it holds no password): what tells one server from another.
+    QString uri() const;
+
+private:
+    QString shown(bool withoutValues) const;
 };
 
 // Reads --records' value. Refuses, with the reason in `error`: a URI carrying a

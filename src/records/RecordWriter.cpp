@@ -78,7 +78,7 @@ bool RecordWriter::open(const Location& where, const QString& stateDir, const St
         return true;
     }
     spool_ = std::make_unique<Spool>();
-    if (!spool_->open(stateDir, where.display(), error)) {
+    if (!spool_->open(stateDir, where.uri(), error)) {
         return false;
     }
     {
@@ -183,7 +183,7 @@ void RecordWriter::watchdogLoop() {
 void RecordWriter::senderLoop() {
     Spool spool;
     QString error;
-    if (!spool.open(stateDir_, location_.display(), error)) {
+    if (!spool.open(stateDir_, location_.uri(), error)) {
         std::lock_guard lock(m_);
         status_.lastError = error;
         return;

@@ -80,6 +80,30 @@ bool parseSlots(const QString& text, StationOptions& o, std::string& error) {
     return true;
 }
 
+// Two slots on one unit would have two runners write to it at once: no slot's port may
+// be another's, nor lie behind it (a port behind a hub's port: 1-1.2 behind 1-1).
+bool slotsApart(const std::vector<SlotConfig>& list, std::string& error) {
+    auto within = [](const QString& port, const QString& hub) {
+        return port == hub || port.startsWith(hub + ".");
+    };
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        for (std::size_t j = i + 1; j < list.size(); ++j) {
+            const SlotConfig& a = list[i];
+            const SlotConfig& b = list[j];
+            if (a.label == b.label || within(a.port, b.port) || within(b.port, a.port)) {
+                error = QString("slots %1=%2 and %3=%4 overlap: %5")
+                            .arg(a.label, a.port, b.label, b.port,
+                                 a.label == b.label ? "one label for two slots"
+                                 : a.port == b.port ? "one port for two slots"
+                                                    : "one port lies behind the other")
+                            .toStdString();
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // What reading the options fills in: the options, and what is gathered before their
 // checks as a whole.
 struct Reading {
@@ -350,7 +374,7 @@ bool finishOptions(Reading& r, std::string& error) {
         }
         o.station.slotConfigs[static_cast<std::size_t>(k - 1)].scenario = scenario;
     }
-    return true;
+    return slotsApart(o.station.slotConfigs, error);
 }
 
 // The configuration file: "name = value" lines (or a name alone, for a switch) named as

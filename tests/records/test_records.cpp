@@ -369,3 +369,20 @@ TEST(Records, HostileSerialsStayOneLineOnTheTerminalAndInTheLog) {
     EXPECT_TRUE(logs.contains("said: \\x1b]0;owned\\x07")) << logs.toStdString();
     EXPECT_TRUE(runner.out.contains("serial \\x1b]0;owned\\x07")) << runner.out.toStdString();
 }
+
+// Wherever the store is named, its parameters' values are left out; the spool still
+// tells one server from another by the whole URI.
+TEST(Records, AStoreIsShownWithoutItsParametersValues) {
+    QString error;
+    const auto a = trm::records::ParseLocation(
+        "postgresql://line@db.example:5433/line3?sslmode=verify-full&sslrootcert=/etc/ca.pem",
+        error);
+    const auto b = trm::records::ParseLocation(
+        "postgresql://line@db.example:5433/line3?sslmode=verify-full&sslrootcert=/etc/other.pem",
+        error);
+    ASSERT_TRUE(a && b) << error.toStdString();
+    EXPECT_EQ(a->display(),
+              "postgresql://line@db.example:5433/line3?sslmode=...&sslrootcert=...");
+    EXPECT_EQ(a->display(), b->display());
+    EXPECT_NE(a->uri(), b->uri());
+}

@@ -175,3 +175,44 @@ TEST(StationParts, OptionTableAgreesWithTheCompletionAndTheExampleConfiguration)
         EXPECT_FALSE(ParseOptions(3, argv, o, error)) << bad;
     }
 }
+
+// Two slots on one unit are refused, wherever they come from, naming both; so are names
+// the page's Host check cannot take.
+TEST(StationParts, OverlappingSlotsAndBadHostNamesAreRefused) {
+    QTemporaryDir dir;
+    const QString conf = dir.filePath("station.conf");
+    QFile f(conf);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("slots = A=1-1.1,B=1-1.2\n");
+    f.close();
+    const std::vector<std::pair<std::vector<std::string>, const char*>> cases{
+        {{"--slots=A=1-1.1,B=1-1.1"}, "repeats a label or a port"},
+        {{"--slots=A=1-1,B=1-1.2"}, "slots A=1-1 and B=1-1.2 overlap"},
+        {{"--slots=A=2-1.4.1,B=2-1.4"}, "slots A=2-1.4.1 and B=2-1.4 overlap"},
+        {{"--slots=A=1-1.1", "--slots=B=1-1.2"}, "--slots is given twice"},
+        {{"--simulate=1", "--http-host=evil example"}, "--http-host takes host names"},
+        {{"--simulate=1", "--http-host=a,,b"}, "--http-host takes host names"},
+    };
+    for (const auto& [args, want] : cases) {
+        std::vector<std::string> words{"trm415-station"};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) {
+            argv.push_back(w.data());
+        }
+        Options o;
+        std::string error;
+        EXPECT_FALSE(ParseOptions(static_cast<int>(argv.size()), argv.data(), o, error))
+            << args.front();
+        EXPECT_NE(error.find(want), std::string::npos) << error;
+    }
+    // The configuration's slots stand apart; the command line's replace them.
+    std::string config = "--config=" + conf.toStdString();
+    std::string more = "--slots=C=1-1";
+    char* argv[] = {const_cast<char*>("trm415-station"), config.data(), more.data()};
+    Options o;
+    std::string error;
+    ASSERT_TRUE(ParseOptions(3, argv, o, error)) << error;
+    ASSERT_EQ(o.station.slotConfigs.size(), 1u);
+    EXPECT_EQ(o.station.slotConfigs[0].port, "1-1");
+}
