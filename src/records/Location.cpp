@@ -9,7 +9,8 @@ namespace trm::records {
 namespace {
 
 const char* const kPasswordAdvice =
-    "a password (password, sslpassword) is never given in the records URI (it would show in ps, in logs and in "
+    "a password (password, sslpassword) is never given in the records URI (it would show in ps, in "
+    "logs and in "
     "records): put it in ~/.pgpass or in the file PGPASSFILE names, or use a service "
     "file (postgresql:///?service=NAME); see man trm415-station";
 

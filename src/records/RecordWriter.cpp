@@ -122,10 +122,13 @@ bool RecordWriter::write(UpdateRecord& r, QString& error) {
     if (!spool_ || !spool_->add(r, error)) {
         return false;
     }
+    QDateTime since;
+    const int held = spool_->count(&since);
     {
         std::lock_guard lock(m_);
-        if (status_.held++ == 0) {
-            status_.heldSince = QDateTime::currentDateTimeUtc();
+        if (held >= 0) {
+            status_.held = held;
+            status_.heldSince = since;
         }
         wake_ = true;
     }

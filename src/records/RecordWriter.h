@@ -29,7 +29,7 @@ class Spool;
 class RecordWriter {
 public:
     struct Status {
-        int held = 0;          // rows in the spool, not yet on the server
+        int held = 0;          // updates whose rows are in the spool, not yet on the server
         QDateTime heldSince;   // the oldest's time in the spool
         bool answering = true; // the server took the last call
         QString lastError;

@@ -121,7 +121,8 @@ bool Spool::remove(qint64 seq, QString& error) {
 
 int Spool::count(QDateTime* since) {
     QSqlQuery q(QSqlDatabase::database(connection_, false));
-    if (!q.exec("SELECT COUNT(*), MIN(queued_utc) FROM pending WHERE seq > 0") || !q.next()) {
+    if (!q.exec("SELECT COUNT(DISTINCT id), MIN(queued_utc) FROM pending WHERE seq > 0") ||
+        !q.next()) {
         return -1;
     }
     if (since != nullptr) {

@@ -41,7 +41,8 @@ public:
     // The oldest rows held, up to `limit`, in the order written.
     std::vector<Held> oldest(int limit, QString& error);
     bool remove(qint64 seq, QString& error);
-    // How many rows are held, and since when (the oldest's time in the spool).
+    // How many updates have rows held (a begin and an end are one), and since when
+    // (the oldest row's time in the spool).
     int count(QDateTime* since = nullptr);
 
     // Whether this spool's server has taken rows before: a station that has written to

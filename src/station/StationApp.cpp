@@ -117,7 +117,6 @@ int StationApp::run(bool& reload) {
         view_->note(text, {{"record_error", text}}, Tone::Bad);
     });
     connect(station_.get(), &Station::finished, this, [this] {
-        view_->finish();
         exitCode_ = station_->exitStatus() != 0 || recordFailed_ ? kNotAllOk : kAllOk;
         QCoreApplication::exit(0);
     });
@@ -139,6 +138,12 @@ int StationApp::run(bool& reload) {
     hooks_.finish();
     spoolWatch_.stop();
     drainSpool();
+    // The totals last: after the hooks' problems and what the spool still holds.
+    if (records_.isServer()) {
+        const auto s = records_.status();
+        view_->setHeld(s.held, s.heldSince, s.answering);
+    }
+    view_->finish();
     reload = reload_;
     return exitCode_ < 0 ? kNotAllOk : exitCode_;
 }
@@ -220,7 +225,7 @@ void StationApp::watchSpool() {
             web_->setHeld(now.held);
         }
         view_->note(now.held == 0 ? QString("records: every row is on the server")
-                                  : QString("records: %1 row(s) held in the spool since %2 "
+                                  : QString("records: %1 update(s) held in the spool since %2 "
                                             "UTC%3")
                                         .arg(now.held)
                                         .arg(now.heldSince.toString("yyyy-MM-dd HH:mm:ss"))
@@ -293,7 +298,8 @@ void StationApp::drainSpool() {
         return;
     }
     const auto s = records_.status();
-    view_->note(QString("records: %1 row(s) stay in the spool; they are sent at the next start")
+    view_->note(QString("records: %1 update(s) stay in the spool; they are sent at the next "
+                        "start")
                     .arg(s.held),
                 {{"records_held", s.held}, {"server_answering", s.answering}}, Tone::Bad);
 }

@@ -200,14 +200,32 @@ TEST(Line, RowsHeldByAKilledStationArriveAtItsNextStart) {
             warned = warned || o.contains("records_warning");
         }
         EXPECT_TRUE(warned);
+        // Two updates held, though each holds a begin and an end in the spool.
+        int mostHeld = 0;
+        for (const QJsonObject& o : down.events("station")) {
+            mostHeld = std::max(mostHeld, o["records_held"].toInt());
+        }
+        EXPECT_EQ(mostHeld, 2);
         down.signal(SIGKILL);
         down.finish();
+    }
+    {
+        // One that ends by itself says what stays held, the same in its totals, which
+        // come last.
+        Program ends(TRM_STATION_BIN, stationArgs(pg.uri("held"), "st-h", dir.path(), 1, 1));
+        ASSERT_EQ(ends.finish(), 0) << ends.err.toStdString();
+        ASSERT_FALSE(ends.lines.empty());
+        const QJsonObject last = ends.lines.back();
+        EXPECT_EQ(last["event"].toString(), "totals");
+        EXPECT_EQ(last["records_held"].toInt(), 3);
+        EXPECT_TRUE(ends.out.contains("records: 3 update(s) stay in the spool"))
+            << ends.out.toStdString();
     }
     pg.start();
     Program next(TRM_STATION_BIN, stationArgs(pg.uri("held"), "st-h", dir.path(), 1, 1));
     ASSERT_EQ(next.finish(), 0) << next.err.toStdString();
     const auto rows = serverRows(pg, "held");
-    ASSERT_EQ(rows.size(), 4u);
+    ASSERT_EQ(rows.size(), 5u);
     for (const UpdateRecord& r : rows) {
         EXPECT_EQ(r.result, Result::Ok) << r.id.toStdString();
     }
@@ -244,8 +262,7 @@ TEST(Line, BadLocationsAreRefusedWithNothingWritten) {
           Case{QString("postgresql://trm415@127.0.0.1:%1/newer?password=x").arg(port), ".pgpass"},
           Case{QString("postgresql://trm415@127.0.0.1:%1/newer?sslpassword=secret").arg(port),
                "sslpassword"},
-          Case{":memory:", "must be a file"},
-          Case{"file:rows?mode=memory", "must be a file"},
+          Case{":memory:", "must be a file"}, Case{"file:rows?mode=memory", "must be a file"},
           Case{"mysql://trm415@127.0.0.1/newer", "not supported"},
           Case{QString("postgresql://nobody_here@127.0.0.1:%1/newer").arg(port), "nobody_here"},
           Case{pg.uri("newer"), "newer"}}) {

@@ -381,8 +381,7 @@ TEST(Records, AStoreIsShownWithoutItsParametersValues) {
         "postgresql://line@db.example:5433/line3?sslmode=verify-full&sslrootcert=/etc/other.pem",
         error);
     ASSERT_TRUE(a && b) << error.toStdString();
-    EXPECT_EQ(a->display(),
-              "postgresql://line@db.example:5433/line3?sslmode=...&sslrootcert=...");
+    EXPECT_EQ(a->display(), "postgresql://line@db.example:5433/line3?sslmode=...&sslrootcert=...");
     EXPECT_EQ(a->display(), b->display());
     EXPECT_NE(a->uri(), b->uri());
 }
