@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <set>
 
 #include <csignal>
 #include <cstring>
@@ -31,6 +32,8 @@ const char* StateName(SlotState s) {
         return "unplug";
     case SlotState::Removed:
         return "removed";
+    case SlotState::Stopped:
+        return "stopped";
     }
     return "?";
 }
@@ -47,6 +50,9 @@ struct Station::Job {
 };
 
 namespace {
+
+// trm415-run's exit status for settings it does not take.
+constexpr int kRunnerUsage = 2;
 
 // The runner's stderr kept for a report when it dies.
 constexpr qsizetype kErrorTail = 2048;
@@ -253,23 +259,67 @@ int Station::quietestCpu() const {
     return best;
 }
 
+namespace {
+
+// What a runner for slot `c` on `port` is given.
+QStringList RunnerArguments(const StationOptions& options, const SlotConfig& c,
+                            const QString& port) {
+    QStringList args = options.runnerArgs;
+    args << "--json"
+         << "--port=" + port;
+    if (options.simulate) {
+        args << "--simulate=port=" + port + (c.scenario.isEmpty() ? "" : "," + c.scenario);
+    }
+    return args;
+}
+
+} // namespace
+
+bool CheckRunnerSettings(const StationOptions& options, QString& error) {
+    std::vector<std::pair<QString, QStringList>> checks; // slot, arguments
+    if (options.slotConfigs.empty()) {
+        checks.emplace_back("any", RunnerArguments(options, {}, "1-1"));
+    }
+    std::set<QString> scenarios; // the slots differ in their port alone otherwise
+    for (const SlotConfig& c : options.slotConfigs) {
+        if (scenarios.insert(c.scenario).second) {
+            checks.emplace_back(c.label, RunnerArguments(options, c, c.port));
+        }
+    }
+    for (const auto& [label, args] : checks) {
+        // --version reads every setting and ends without touching a unit.
+        QProcess p;
+        p.start(options.runner, QStringList(args) << "--version");
+        if (!p.waitForFinished(30000)) {
+            p.kill();
+            p.waitForFinished();
+            error = QString("%1 did not answer in 30 s").arg(options.runner);
+            return false;
+        }
+        if (p.exitStatus() == QProcess::NormalExit && p.exitCode() == kRunnerUsage) {
+            error = QString("slot %1: %2")
+                        .arg(label, QString::fromLocal8Bit(p.readAllStandardError())
+                                        .trimmed()
+                                        .split('\n')
+                                        .first());
+            return false;
+        }
+    }
+    return true;
+}
+
 void Station::launch(int index) {
     SlotStatus& s = slots_[static_cast<std::size_t>(index)];
     const SlotConfig& c = options_.slotConfigs[static_cast<std::size_t>(index)];
     auto job = std::make_unique<Job>();
     ++launched_;
 
-    QStringList args = options_.runnerArgs;
-    args << "--json"
-         << "--port=" + s.port;
+    QStringList args = RunnerArguments(options_, c, s.port);
     // Each runner's threads hand over to one another on one CPU, and the runners are
     // spread evenly over the CPUs the station may use.
     job->cpu = quietestCpu();
     if (job->cpu >= 0) {
         args << QString("--cpu=%1").arg(job->cpu);
-    }
-    if (options_.simulate) {
-        args << "--simulate=port=" + s.port + (c.scenario.isEmpty() ? "" : "," + c.scenario);
     }
     if (!options_.recordingDir.isEmpty()) {
         const QString stamp = QDateTime::currentDateTimeUtc().toString("yyyyMMdd'T'HHmmss'Z'");
@@ -397,8 +447,17 @@ void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
     }
     records::UpdateRecord& r = job.record;
     r.end = QDateTime::currentDateTimeUtc();
+    const bool refusedItsArguments =
+        !job.haveSummary && status == QProcess::NormalExit && exitCode == kRunnerUsage;
     if (job.haveSummary) {
         events::ApplySummary(r, job.summary);
+    } else if (refusedItsArguments) {
+        // Nothing was done to the unit: the runner did not take what it was given, and
+        // would not take it for the next unit either.
+        r.result = records::Result::Failed;
+        r.exitStatus = exitCode;
+        r.message = "the runner refused the settings it was given: " +
+                    QString::fromLocal8Bit(job.errorTail).trimmed().split('\n').first();
     } else {
         // The runner died before its verdict: whatever it had done, the unit's state is
         // not known.
@@ -443,7 +502,9 @@ void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
     // once, without waiting for it to be unplugged.
     const bool again =
         job.returned && r.result != records::Result::Ok && r.result != records::Result::Refused;
-    setState(index, options_.simulate || again ? SlotState::Waiting : SlotState::AwaitingUnplug);
+    setState(index, refusedItsArguments          ? SlotState::Stopped
+                    : options_.simulate || again ? SlotState::Waiting
+                                                 : SlotState::AwaitingUnplug);
     // The process object goes with the next launch, not inside its own signal.
     QTimer::singleShot(0, this, [this] { scan(); });
 }
@@ -453,7 +514,10 @@ void Station::checkFinished() {
         return;
     }
     const bool allLaunched = options_.units > 0 && launched_ >= options_.units;
-    if ((draining_ || allLaunched) && ended_ == launched_) {
+    const bool allStopped = std::all_of(slots_.begin(), slots_.end(), [](const SlotStatus& s) {
+        return s.state == SlotState::Stopped;
+    });
+    if ((draining_ || allLaunched || (allStopped && !slots_.empty())) && ended_ == launched_) {
         finished_ = true;
         emit finished();
     }

@@ -46,13 +46,15 @@ enum class SlotState {
     Updating,       // its runner is at work
     AwaitingUnplug, // the update has ended; waiting for the unit to be unplugged
     Removed,        // the unit left in the middle of its update; its runner waits for it
+    Stopped,        // its runner refused the settings it was given: it takes no unit
 };
 
 // Every state, in the order above.
 inline constexpr SlotState kSlotStates[] = {SlotState::Waiting, SlotState::Updating,
-                                            SlotState::AwaitingUnplug, SlotState::Removed};
+                                            SlotState::AwaitingUnplug, SlotState::Removed,
+                                            SlotState::Stopped};
 // The state's name on the page, in the JSON and in /metrics ("waiting", "updating",
-// "unplug", "removed").
+// "unplug", "removed", "stopped").
 const char* StateName(SlotState s);
 
 struct SlotStatus {
@@ -94,6 +96,11 @@ struct StationTotals {
 // signal: the unit is in its boot loader.
 inline constexpr const char* kLeftInBootLoader =
     "left in its boot loader: plug it into any slot to finish";
+
+// Runs trm415-run once on the settings each slot's runners are given, before the first
+// unit: false, with the runner's own words, when it does not take them (each runner
+// would end at once, unit after unit).
+bool CheckRunnerSettings(const StationOptions& options, QString& error);
 
 class Station : public QObject {
     Q_OBJECT

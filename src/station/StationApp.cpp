@@ -33,7 +33,7 @@ QString findRunner() {
 }
 
 void complain(const QString& text) {
-    std::fprintf(stderr, "trm415-station: %s\n", text.toLocal8Bit().constData());
+    std::fprintf(stderr, "trm415-station: %s\n", cli::Visible(text).toLocal8Bit().constData());
 }
 
 } // namespace
@@ -102,6 +102,10 @@ int StationApp::run(bool& reload) {
         LinuxHidBackend::Options w;
         w.openUnitNodes = false;
         watcher = std::make_unique<LinuxHidBackend>(w);
+    }
+    if (QString refused; !CheckRunnerSettings(o_.station, refused)) {
+        complain(refused);
+        return kUsage;
     }
     if (!openRecords()) {
         return kUsage;

@@ -245,3 +245,42 @@ TEST(Station, AUnitClosedMidFirmwareFinishesOnItsNextPlugIn) {
     EXPECT_EQ(rows[0].serial, "U-77");
     EXPECT_EQ(rows[1].serial, rows[0].serial);
 }
+
+// Settings a runner does not take are refused before the first unit, with the runner's
+// own words; a runner that ends with bad usage all the same is recorded as refusing its
+// settings, not as a lost unit, and its slot stops taking units.
+TEST(Station, SettingsARunnerRefusesStopBeforeAnyUnitIsTouched) {
+    QTemporaryDir dir;
+    Program refused(TRM_STATION_BIN, {"--simulate=2", "--simulate-slot=2:wrong-sum=erase-all",
+                                      "--records=" + dir.filePath("a.sqlite"), "--json"});
+    EXPECT_EQ(refused.finish(), 2);
+    EXPECT_TRUE(refused.err.contains("slot S2: trm415-run: unknown place 'erase-all'"))
+        << refused.err.toStdString();
+    EXPECT_TRUE(refused.events("slot").empty());
+    EXPECT_FALSE(QFileInfo::exists(dir.filePath("a.sqlite")));
+
+    // A runner that takes its settings when asked, and refuses them at work.
+    const QString runner = dir.filePath("fickle-run");
+    QFile script(runner);
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\n"
+                 "for a; do [ \"$a\" = --version ] && exit 0; done\n"
+                 "echo 'trm415-run: no such setting' >&2\nexit 2\n");
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString db = dir.filePath("b.sqlite");
+    Program station(TRM_STATION_BIN, {"--simulate=2", "--units=6", "--runner=" + runner,
+                                      "--records=" + db, "--json"});
+    ASSERT_EQ(station.finish(), 1) << station.err.toStdString();
+    const auto rows = rowsOf(db);
+    ASSERT_EQ(rows.size(), 2u); // one a slot, then it stops
+    for (const UpdateRecord& r : rows) {
+        EXPECT_EQ(r.result, Result::Failed);
+        EXPECT_EQ(r.exitStatus, 2);
+        EXPECT_EQ(r.message, "the runner refused the settings it was given: trm415-run: no such "
+                             "setting");
+    }
+    for (const char* slot : {"S1", "S2"}) {
+        EXPECT_EQ(station.events("slot", slot).back()["state"].toString(), "stopped") << slot;
+    }
+}

@@ -26,6 +26,7 @@ function duration(s) {
 // colour (ok or failed) until the next unit begins, unplugged or not.
 function tileClass(d) {
   if (d.state === "updating" || d.state === "removed") return d.state;
+  if (d.state === "stopped") return "failed";
   if (!d.last_verdict) return "waiting";
   return (d.last_tone === "good" ? "ok" : "failed") + " " + d.state;
 }
