@@ -71,7 +71,8 @@ QString signalText(int n) {
 Station::Station(StationOptions options, records::RecordWriter& records,
                  std::unique_ptr<HidBackend> watcher, QObject* parent)
     : QObject(parent), options_(std::move(options)), records_(records),
-      watcher_(std::move(watcher)), cpus_(cli::AllowedCpus()) {
+      watcher_(std::move(watcher)), cpus_(cli::AllowedCpus()), launched_(options_.unitsBefore),
+      ended_(options_.unitsBefore) {
     for (const SlotConfig& c : options_.slotConfigs) {
         SlotStatus s;
         s.label = c.label;

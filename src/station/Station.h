@@ -35,6 +35,7 @@ struct StationOptions {
     bool autoSlots = false; // each port a unit appears on becomes a slot
     bool simulate = false;  // each slot's runner works on its own simulated unit
     int units = 0;          // stop after this many units in all (0: no limit)
+    int unitsBefore = 0;    // of them, begun before a reload
     QString runner;         // the trm415-run program
     QStringList runnerArgs; // passed to every runner (e.g. --timeout)
     QString recordingDir;   // a recording of each unit's session in this directory
@@ -117,6 +118,8 @@ public:
     // The second: every runner closes its window as the window's close does.
     void abort();
     bool draining() const { return draining_; }
+    // The units begun, those before a reload among them.
+    int launched() const { return launched_; }
 
     const std::vector<SlotStatus>& slotStatus() const { return slots_; }
     StationTotals totals() const;

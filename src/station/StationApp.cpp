@@ -159,11 +159,18 @@ void StationApp::sayStart() {
                     .arg(TRM_VERSION,
                          s.autoSlots ? QString("a slot for each port a unit appears on")
                                      : QString("%1 slots").arg(slotCount),
-                         shown_, s.units > 0 ? QString(", %1 units").arg(s.units) : QString()),
+                         shown_,
+                         s.units == 0 ? QString()
+                         : s.unitsBefore > 0
+                             ? QString(", %1 units, %2 of them begun before the reload")
+                                   .arg(s.units)
+                                   .arg(s.unitsBefore)
+                             : QString(", %1 units").arg(s.units)),
                 {{"version", TRM_VERSION},
                  {"slots", slotCount},
                  {"auto_slots", s.autoSlots},
                  {"units", s.units},
+                 {"units_before_reload", s.unitsBefore},
                  {"records", shown_},
                  {"name", name_},
                  {"simulated", o_.simulated > 0}});
@@ -186,7 +193,17 @@ void StationApp::onSignal(int signalNumber) {
         if (stopSignals_ > 0 || reload_) {
             return; // already stopping
         }
+        if (QString why; reloadCheck_ && !reloadCheck_(why)) {
+            view_->note(QString("SIGHUP: the configuration cannot be used, so the station goes "
+                                "on with the one it has: %1")
+                            .arg(why),
+                        {{"signal", signalNumber}, {"restarting", false}, {"reload_error", why}},
+                        Tone::Bad);
+            return;
+        }
         reload_ = true;
+        // The units begun so far count towards --units after the reload.
+        qputenv(kUnitsBeforeVariable, QByteArray::number(station_->launched()));
         view_->note(QString("SIGHUP: the station starts again with its configuration read "
                             "anew once the %1 updates under way have ended")
                         .arg(running),

@@ -14,6 +14,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -37,6 +38,15 @@ public:
     // asked for the station to start again, with its configuration read anew, once the
     // updates under way had ended.
     int run(bool& reload);
+
+    // Reads the configuration anew, as a reload would: false, with the reason, when it
+    // cannot be used (the station then goes on with the one it has).
+    void setReloadCheck(std::function<bool(QString& error)> check) {
+        reloadCheck_ = std::move(check);
+    }
+
+    // The environment variable that carries the units begun across a reload.
+    static constexpr const char* kUnitsBeforeVariable = "TRM415_STATION_UNITS_BEGUN";
 
 private:
     bool openRecords();
@@ -68,6 +78,7 @@ private:
     bool recordFailed_ = false;
     int stopSignals_ = 0;
     bool reload_ = false;
+    std::function<bool(QString&)> reloadCheck_;
 };
 
 } // namespace trm::station

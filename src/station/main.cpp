@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -62,7 +63,23 @@ int run(int argc, char** argv, bool& reload) {
         }
         return PrintReport(store, o.reportFormat, o.filter);
     }
+    // Begun before a reload (set by the run before it, in this process).
+    const QByteArray before = qgetenv(StationApp::kUnitsBeforeVariable);
+    qunsetenv(StationApp::kUnitsBeforeVariable);
+    if (bool number = false; o.station.units > 0) {
+        const int n = before.toInt(&number);
+        o.station.unitsBefore = number && n > 0 ? std::min(n, o.station.units) : 0;
+    }
     StationApp station(std::move(o), *location);
+    station.setReloadCheck([argc, argv](QString& why) {
+        Options again;
+        std::string error;
+        if (!ParseOptions(argc, argv, again, error)) {
+            why = QString::fromStdString(error);
+            return false;
+        }
+        return records::ParseLocation(again.records, why).has_value();
+    });
     return station.run(reload);
 }
 

@@ -176,7 +176,8 @@ TEST(Station, SigtermLetsTheUpdatesUnderWayFinish) {
 }
 
 // SIGHUP: the update under way ends, then the station starts again in the same process
-// with its configuration read anew (here: two slots instead of one).
+// with its configuration read anew (here: two slots instead of one); a configuration it
+// cannot use is refused and the station goes on.
 TEST(Station, SighupStartsAgainWithTheConfigurationReadAnew) {
     QTemporaryDir dir;
     const QString db = dir.filePath("records.sqlite");
@@ -189,10 +190,22 @@ TEST(Station, SighupStartsAgainWithTheConfigurationReadAnew) {
     configure(QString("simulate = 1:%1\nunits = 5\nrecords = %2\n").arg(kFast, db));
     Program station(TRM_STATION_BIN, {"--config=" + conf, "--json"});
     ASSERT_TRUE(station.waitUntil([&] { return inPhase(station, "S1", "boot-loader"); }));
-    configure(QString("simulate = 2:%1\nunits = 2\nrecords = %2\n").arg(kFast, db));
+    // A bad line: the station says why and goes on with what it has.
+    configure(QString("simulate = 2:%1\nunits = 3\nrecords = %2\nbogus = 1\n").arg(kFast, db));
+    station.signal(SIGHUP);
+    ASSERT_TRUE(station.waitUntil([&] {
+        for (const QJsonObject& o : station.events("station")) {
+            if (o["reload_error"].toString().contains("station.conf:4: 'bogus' is not a setting")) {
+                return true;
+            }
+        }
+        return false;
+    }));
+    configure(QString("simulate = 2:%1\nunits = 3\nrecords = %2\n").arg(kFast, db));
     station.signal(SIGHUP);
     ASSERT_EQ(station.finish(), 0) << station.err.toStdString();
 
+    // Three units in all, those begun before the reload among them.
     const auto results = station.events("result");
     ASSERT_EQ(results.size(), 3u);
     for (const QJsonObject& r : results) {
@@ -205,6 +218,12 @@ TEST(Station, SighupStartsAgainWithTheConfigurationReadAnew) {
         }
     }
     EXPECT_EQ(slotCounts, (std::vector<int>{1, 2}));
+    EXPECT_GE(station.events("station").size(), 2u);
+    int before = 0;
+    for (const QJsonObject& o : station.events("station")) {
+        before = std::max(before, o["units_before_reload"].toInt());
+    }
+    EXPECT_GE(before, 1);
     EXPECT_EQ(rowsOf(db).size(), 3u);
 }
 
