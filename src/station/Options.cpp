@@ -295,8 +295,8 @@ const cli::OptionTable<Reading>& table() {
              }
              return true;
          }},
-        {"--on-start", Takes::Value, "COMMAND", "run COMMAND when an update begins, and", false,
-         true,
+        {"--on-start", Takes::Value, "COMMAND", "run COMMAND when an update has its unit, and",
+         false, true,
          [](Reading& r, const std::string& v, std::string& error) {
              return hook(r.o.onStart, "--on-start", v, error);
          }},

@@ -45,6 +45,7 @@ struct Station::Job {
     bool haveSummary = false;
     QByteArray errorTail;  // the runner's last words on stderr
     bool returned = false; // the unit left mid-update and came back
+    bool found = false;    // the runner has said which unit it has
     bool foundInBootLoader = false;
     int cpu = -1; // where its runner's threads run
 };
@@ -397,6 +398,10 @@ void Station::onLine(int index, const QJsonObject& line) {
         if (!serial.isEmpty()) {
             s.serial = serial;
             job.record.serial = serial;
+        }
+        if (!job.found) {
+            job.found = true;
+            emit unitFound(index, job.record.id);
         }
         if (s.phase == "starting") {
             s.phase = "found";

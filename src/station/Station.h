@@ -132,6 +132,8 @@ signals:
     void slotChanged(int index);
     // An update began on slot `index`; its record is `recordId`.
     void updateStarted(int index, const QString& recordId);
+    // The runner on slot `index` has its unit, and its serial (when it has one) is known.
+    void unitFound(int index, const QString& recordId);
     // The update on slot `index` ended, its record written (or its error told).
     void updateEnded(int index, const trm::station::UpdateEnd& end);
     // A record could not be written (the station goes on; the row may be missing).

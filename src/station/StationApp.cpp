@@ -296,7 +296,8 @@ void StationApp::startHooks() {
         view_->note(text, {{"hook_problem", text}}, Tone::Bad);
     });
     if (onStart_) {
-        connect(station_.get(), &Station::updateStarted, this,
+        // Once the runner has the unit, so that TRM_SERIAL is known.
+        connect(station_.get(), &Station::unitFound, this,
                 [this](int index, const QString& recordId) {
                     hooks_.run(*onStart_, "start",
                                hookEnv(station_->slotStatus()[std::size_t(index)], recordId));

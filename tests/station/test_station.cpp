@@ -24,10 +24,15 @@ TEST(Station, FourSlotsEightUnitsAllOkEachWithItsRow) {
     const QString db = dir.filePath("records.sqlite");
     Program station(TRM_STATION_BIN,
                     {QString("--simulate=4:%1,serial=SN").arg(kFast), "--units=8",
-                     "--records=" + db, "--record-dir=" + dir.filePath("recs"), "--json"});
+                     "--records=" + db, "--record-dir=" + dir.filePath("recs"), "--json",
+                     "--log=" + dir.filePath("log"), "--on-start=/usr/bin/printenv TRM_SERIAL"});
     ASSERT_EQ(station.finish(), 0) << station.err.toStdString();
     const auto results = station.events("result");
     ASSERT_EQ(results.size(), 8u);
+    // The start hook runs once the unit is known: its serial is set.
+    QFile log(dir.filePath("log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_EQ(log.readAll().count("(/usr/bin/printenv TRM_SERIAL) for slot S1 said: SN\n"), 2);
     std::map<QString, int> perSlot;
     for (const QJsonObject& r : results) {
         EXPECT_EQ(r["result"].toString(), "ok");
