@@ -116,6 +116,9 @@ bool RecordStore::open(const Location& where, QString& error, bool create,
             (!create && !Exec(q, "SET default_transaction_read_only = on", error))) {
             return false;
         }
+    } else if (create && !SqliteFileIsOurs(db, error)) {
+        error = where.path + ": " + error;
+        return false;
     } else if (create && !Exec(q, "PRAGMA journal_mode=WAL", error)) {
         // WAL: readers never block the writer, and a killed writer leaves the database
         // as its last committed transaction had it.

@@ -62,6 +62,59 @@ bool setVersion(QSqlQuery& q, bool postgres, int version, QString& error) {
 
 } // namespace
 
+bool SqliteFileIsOurs(QSqlDatabase& db, QString& error) {
+    QSqlQuery q(db);
+    if (!Exec(q, "PRAGMA application_id", error) || !q.next()) {
+        return false;
+    }
+    const int id = q.value(0).toInt();
+    q.finish();
+    if (id != 0 && id != kApplicationId) {
+        error = QString("it belongs to another program (its SQLite application id is 0x%1): "
+                        "name a file of trm415's own")
+                    .arg(static_cast<quint32>(id), 8, 16, QChar('0'));
+        return false;
+    }
+    if (!Exec(q, "PRAGMA user_version", error) || !q.next()) {
+        return false;
+    }
+    const int version = q.value(0).toInt();
+    q.finish();
+    if (version > kRecordsSchema) {
+        error = QString("it was written by a newer trm415 (records schema %1; this one knows %2)")
+                    .arg(version)
+                    .arg(kRecordsSchema);
+        return false;
+    }
+    if (id == kApplicationId) {
+        return true;
+    }
+    // Unmarked: empty, or a file of the last releases, with our tables and nothing else.
+    if (!Exec(q, "SELECT name, tbl_name FROM sqlite_master", error)) {
+        return false;
+    }
+    bool any = false;
+    bool updates = false;
+    QString other;
+    while (q.next()) {
+        any = true;
+        const QString name = q.value(0).toString();
+        const QString table = q.value(1).toString();
+        updates = updates || name == "updates";
+        if (table != "updates" && table != "stations" && !name.startsWith("sqlite_")) {
+            other = name;
+        }
+    }
+    q.finish();
+    if (any && (!updates || !other.isEmpty())) {
+        error = QString("it is not a trm415 records file (it holds %1): name a file of "
+                        "trm415's own")
+                    .arg(other.isEmpty() ? QString("other tables") : "'" + other.left(64) + "'");
+        return false;
+    }
+    return true;
+}
+
 bool EnsureSchema(QSqlDatabase& db, bool postgres, bool readOnly, QString& error,
                   const std::function<void(const QString&)>& say) {
     QSqlQuery q(db);
@@ -105,6 +158,10 @@ bool EnsureSchema(QSqlDatabase& db, bool postgres, bool readOnly, QString& error
         error = QString("it was written by a newer trm415 (records schema %1; this one knows %2)")
                     .arg(version)
                     .arg(kRecordsSchema);
+        return fail();
+    }
+    // Ours from now on, said in the file's header.
+    if (!postgres && !Exec(q, QString("PRAGMA application_id = %1").arg(kApplicationId), error)) {
         return fail();
     }
     if (version == kRecordsSchema) {

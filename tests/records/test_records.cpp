@@ -1,10 +1,12 @@
 // The records trm415-run and trm415-station write: several writers at once and SIGKILL
 // at any moment leave every row whole; a database that cannot be used is refused.
 #include "records/RecordFields.h"
+#include "records/Schema.h"
 #include "sim/Replay.h"
 #include "tests/support/Programs.h"
 
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -384,4 +386,56 @@ TEST(Records, AStoreIsShownWithoutItsParametersValues) {
     EXPECT_EQ(a->display(), "postgresql://line@db.example:5433/line3?sslmode=...&sslrootcert=...");
     EXPECT_EQ(a->display(), b->display());
     EXPECT_NE(a->uri(), b->uri());
+}
+
+// Another program's SQLite file is refused before anything is written to it: the file
+// stays the same byte for byte, with no -wal beside it. A file of the last releases
+// (our tables, unmarked) is taken, and marked as ours.
+TEST(Records, AnotherProgramsDatabaseIsLeftAsItIs) {
+    QTemporaryDir dir;
+    auto make = [&](const QString& name, const QString& sql) {
+        const QString path = dir.filePath(name);
+        QProcess sqlite;
+        sqlite.start("sqlite3", {path, sql});
+        EXPECT_TRUE(sqlite.waitForFinished(30000) && sqlite.exitCode() == 0) << name.toStdString();
+        return path;
+    };
+    const QString theirs = "CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('mine');";
+    const std::vector<std::pair<QString, const char*>> foreign{
+        {make("marked.db", "PRAGMA application_id = 305419896; " + theirs), "another program"},
+        {make("unmarked.db", theirs), "not a trm415 records file"},
+        {make("mixed.db", "CREATE TABLE updates (id TEXT); " + theirs), "not a trm415"},
+        {make("newer.db", "CREATE TABLE updates (id TEXT); PRAGMA user_version = 99;"),
+         "newer trm415"},
+    };
+    for (const auto& [path, says] : foreign) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        const QByteArray before = f.readAll();
+        f.close();
+        Program station(TRM_STATION_BIN, {QString("--simulate=1:%1").arg(kFast), "--units=1",
+                                          "--records=" + path, "--json"});
+        EXPECT_EQ(station.finish(), 2) << path.toStdString();
+        EXPECT_TRUE(station.err.contains(says)) << station.err.toStdString();
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(f.readAll(), before) << path.toStdString();
+        EXPECT_FALSE(QFileInfo::exists(path + "-wal")) << path.toStdString();
+    }
+    // The last release's file: our schema, no mark.
+    const QString older = dir.filePath("older.db");
+    {
+        trm::records::RecordStore store;
+        QString error;
+        ASSERT_TRUE(store.open(older, error)) << error.toStdString();
+    }
+    make("older.db", "PRAGMA application_id = 0;");
+    {
+        trm::records::RecordStore store;
+        QString error;
+        ASSERT_TRUE(store.open(older, error)) << error.toStdString();
+    }
+    QProcess id;
+    id.start("sqlite3", {older, "PRAGMA application_id"});
+    ASSERT_TRUE(id.waitForFinished(30000));
+    EXPECT_EQ(id.readAllStandardOutput().trimmed().toInt(), trm::records::kApplicationId);
 }
