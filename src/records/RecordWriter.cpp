@@ -81,6 +81,13 @@ bool RecordWriter::open(const Location& where, const QString& stateDir, const St
     if (!spool_->open(stateDir, where.uri(), error)) {
         return false;
     }
+    int closed = 0;
+    if (station != nullptr) {
+        // The spool's first: what it holds of an earlier run is sent as it ended.
+        QString why;
+        closed = std::max(0, spool_->closeUnfinished(station->name, station->host, station->started,
+                                                     unfinishedResult, why));
+    }
     {
         // The first contact: a server never reached before must answer now.
         RecordStore probe;
@@ -88,10 +95,12 @@ bool RecordWriter::open(const Location& where, const QString& stateDir, const St
         if (probe.open(where, why, true, say_)) {
             spool_->markWritten();
             if (station != nullptr) {
-                const int n = probe.closeUnfinished(station->name, station->host, station->started,
-                                                    unfinishedResult, why);
-                if (closedUnfinished != nullptr) {
-                    *closedUnfinished = n;
+                if (spool_->count() == 0) {
+                    closed +=
+                        std::max(0, probe.closeUnfinished(station->name, station->host,
+                                                          station->started, unfinishedResult, why));
+                } else {
+                    closePending_ = true;
                 }
                 registered_ = probe.registerStation(*station, why);
             }
@@ -101,10 +110,15 @@ bool RecordWriter::open(const Location& where, const QString& stateDir, const St
                           .arg(where.display(), why, spool_->path());
             status_.answering = false;
             status_.lastError = why;
+            closePending_ = station != nullptr;
         } else {
             error = why;
             return false;
         }
+    }
+    status_.closedUnfinished = closed;
+    if (closedUnfinished != nullptr) {
+        *closedUnfinished = closed;
     }
     status_.held = spool_->count(&status_.heldSince);
     sender_ = std::thread([this] { senderLoop(); });
@@ -256,6 +270,19 @@ void RecordWriter::senderLoop() {
             setStatus(!failed, failed ? error : QString());
             if (failed) {
                 break;
+            }
+        }
+        if (!failed && closePending_) {
+            // Everything an earlier run held is on the server now.
+            callStarts(store->socket());
+            const int n = store->closeUnfinished(station_->name, station_->host, station_->started,
+                                                 Result::InterruptedStationStopped, error);
+            callEnds();
+            failed = n < 0;
+            if (!failed) {
+                std::lock_guard lock(m_);
+                closePending_ = false;
+                status_.closedUnfinished += n;
             }
         }
         if (!failed && station_ && Clock::now() - lastBeat > kHeartbeat) {

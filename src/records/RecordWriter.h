@@ -33,6 +33,10 @@ public:
         QDateTime heldSince;   // the oldest's time in the spool
         bool answering = true; // the server took the last call
         QString lastError;
+        // Updates an earlier run of the station left unfinished, closed so far: in the
+        // spool and on the server, which is told only once the spool has delivered what
+        // that run held (else its rows would arrive after, still unfinished).
+        int closedUnfinished = 0;
     };
 
     RecordWriter();
@@ -44,7 +48,8 @@ public:
     // Opens the records at `where`. A server must answer (its schema checked), unless
     // this spool has written to it before: then the writer starts anyway, with the
     // reason in `warning`, and spools. `station` (may be null) registers the station
-    // and closes the rows it left unfinished when it last stopped (`closedUnfinished`).
+    // and closes the rows it left unfinished when it last stopped (`closedUnfinished`,
+    // those closed by the time it returns; status() counts the rest as they are).
     bool open(const Location& where, const QString& stateDir, const StationInfo* station,
               QString& error, QString& warning, int* closedUnfinished = nullptr);
     bool isServer() const { return location_.isServer(); }
@@ -83,6 +88,7 @@ private:
     bool senderDone_ = false;
     bool wake_ = false;
     bool registered_ = false;
+    bool closePending_ = false; // the server's unfinished rows, once the spool is sent
     Status status_;
     int callSocket_ = -1;
     std::chrono::steady_clock::time_point callStart_;

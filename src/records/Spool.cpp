@@ -131,6 +131,51 @@ int Spool::count(QDateTime* since) {
     return q.value(0).toInt();
 }
 
+int Spool::closeUnfinished(const QString& station, const QString& host, const QDateTime& before,
+                           Result result, QString& error) {
+    QSqlDatabase db = QSqlDatabase::database(connection_, false);
+    QSqlQuery q(db);
+    // Each update's last held row: the one the server would keep.
+    if (!q.exec("SELECT seq, record FROM pending WHERE seq IN"
+                " (SELECT MAX(seq) FROM pending WHERE seq > 0 GROUP BY id)")) {
+        error = q.lastError().text();
+        return -1;
+    }
+    std::vector<std::pair<qint64, UpdateRecord>> closing;
+    while (q.next()) {
+        auto r = RecordFromJson(QJsonDocument::fromJson(q.value(1).toByteArray()).object());
+        if (r && r->result == Result::Unfinished && !r->slot.isEmpty() && r->start < before &&
+            (r->station == station || (r->station.isEmpty() && r->host == host))) {
+            r->result = result;
+            closing.emplace_back(q.value(0).toLongLong(), *r);
+        }
+    }
+    if (closing.empty()) {
+        return 0;
+    }
+    if (!db.transaction()) {
+        error = db.lastError().text();
+        return -1;
+    }
+    QSqlQuery u(db);
+    u.prepare("UPDATE pending SET record = :record WHERE seq = :seq");
+    for (const auto& [seq, r] : closing) {
+        u.bindValue(":record",
+                    QString::fromUtf8(QJsonDocument(RecordJson(r)).toJson(QJsonDocument::Compact)));
+        u.bindValue(":seq", seq);
+        if (!u.exec()) {
+            error = u.lastError().text();
+            db.rollback();
+            return -1;
+        }
+    }
+    if (!db.commit()) {
+        error = db.lastError().text();
+        return -1;
+    }
+    return static_cast<int>(closing.size());
+}
+
 bool Spool::writtenBefore() {
     QSqlQuery q(QSqlDatabase::database(connection_, false));
     return q.exec("SELECT value FROM meta WHERE key = 'written'") && q.next();

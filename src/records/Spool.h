@@ -44,6 +44,12 @@ public:
     // How many updates have rows held (a begin and an end are one), and since when
     // (the oldest row's time in the spool).
     int count(QDateTime* since = nullptr);
+    // Gives `result` to the updates of station `station` (or, for rows that carry no
+    // station, of host `host`) begun before `before` whose last held row says they were
+    // still under way: a station killed mid-update never sends their end. Returns how
+    // many, or -1.
+    int closeUnfinished(const QString& station, const QString& host, const QDateTime& before,
+                        Result result, QString& error);
 
     // Whether this spool's server has taken rows before: a station that has written to
     // it may start while it is down.

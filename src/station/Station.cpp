@@ -1,6 +1,8 @@
 // The update station: slots, their runners and their records.
 #include "station/Station.h"
 
+#include "cli/Spawn.h"
+
 #include "cli/Cpus.h"
 #include "cli/RunnerEvents.h"
 #include "hid/HidBackend.h"
@@ -290,20 +292,19 @@ bool CheckRunnerSettings(const StationOptions& options, QString& error) {
     }
     for (const auto& [label, args] : checks) {
         // --version reads every setting and ends without touching a unit.
-        QProcess p;
-        p.start(options.runner, QStringList(args) << "--version");
-        if (!p.waitForFinished(30000)) {
-            p.kill();
-            p.waitForFinished();
+        const cli::Spawned p =
+            cli::RunToEnd(options.runner, QStringList(args) << "--version", 30000);
+        if (!p.started) {
+            error = QString("cannot run %1: %2").arg(options.runner, p.error);
+            return false;
+        }
+        if (!p.finished) {
             error = QString("%1 did not answer in 30 s").arg(options.runner);
             return false;
         }
-        if (p.exitStatus() == QProcess::NormalExit && p.exitCode() == kRunnerUsage) {
+        if (!p.signalled && p.exitCode == kRunnerUsage) {
             error = QString("slot %1: %2")
-                        .arg(label, QString::fromLocal8Bit(p.readAllStandardError())
-                                        .trimmed()
-                                        .split('\n')
-                                        .first());
+                        .arg(label, QString::fromLocal8Bit(p.err).trimmed().split('\n').first());
             return false;
         }
     }

@@ -145,6 +145,8 @@ int StationApp::run(bool& reload) {
     // The totals last: after the hooks' problems and what the spool still holds.
     if (records_.isServer()) {
         const auto s = records_.status();
+        sayClosed(s.closedUnfinished - closedUnfinished_);
+        closedUnfinished_ = s.closedUnfinished;
         view_->setHeld(s.held, s.heldSince, s.answering);
     }
     view_->finish();
@@ -177,11 +179,15 @@ void StationApp::sayStart() {
     if (!warning_.isEmpty()) {
         view_->note("WARNING: " + warning_, {{"records_warning", warning_}}, Tone::Bad);
     }
-    if (closedUnfinished_ > 0) {
+    sayClosed(closedUnfinished_);
+}
+
+void StationApp::sayClosed(int count) {
+    if (count > 0) {
         view_->note(QString("%1 update(s) left unfinished by an earlier run marked \"%2\"")
-                        .arg(closedUnfinished_)
+                        .arg(count)
                         .arg(records::ResultText(records::Result::InterruptedStationStopped)),
-                    {{"closed_unfinished", closedUnfinished_}});
+                    {{"closed_unfinished", count}});
     }
 }
 
@@ -237,6 +243,9 @@ void StationApp::watchSpool() {
     view_->setHeld(lastSpool_.held, lastSpool_.heldSince, lastSpool_.answering);
     connect(&spoolWatch_, &QTimer::timeout, this, [this] {
         const auto now = records_.status();
+        // The server's rows an earlier run left unfinished, closed once the spool is sent.
+        sayClosed(now.closedUnfinished - closedUnfinished_);
+        closedUnfinished_ = now.closedUnfinished;
         if (now.held == lastSpool_.held && now.answering == lastSpool_.answering) {
             return;
         }

@@ -52,6 +52,7 @@ private:
     bool openRecords();
     void onSignal(int signalNumber);
     void sayStart();
+    void sayClosed(int count);
     void watchSpool();
     bool startPage();
     void startHooks();

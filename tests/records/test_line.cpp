@@ -180,6 +180,68 @@ TEST(Line, AHungAndARestartedServerLoseNoRowAndFailNoUpdate) {
     EXPECT_EQ(ids.size(), 8u);
 }
 
+// A station killed while the server hung, with the end of one round and the start of
+// the next in its spool: at its next start every row arrives once, and the updates it
+// left under way are closed wherever their rows were (the spool or the server), after
+// the spool has sent what it held, so none stays unfinished and the count is theirs.
+TEST(Line, AKilledStationsUnfinishedRowsAreClosedWhereverTheyWere) {
+    Server pg;
+    ASSERT_TRUE(pg.up());
+    pg.create("killed");
+    QTemporaryDir dir;
+    std::set<QString> ended;
+    {
+        Program first(TRM_STATION_BIN, stationArgs(pg.uri("killed"), "st-k", dir.path(), 2, 8));
+        // The first round's begin rows are on the server.
+        ASSERT_TRUE(first.waitUntil([&] {
+            return inPhase(first, "S1", "boot-loader") && inPhase(first, "S2", "boot-loader");
+        }));
+        ASSERT_TRUE(first.waitUntil([&] { return serverRows(pg, "killed").size() == 2; }));
+        pg.signal("STOP");
+        const bool sawHeld = first.waitUntil([&] {
+            for (const QJsonObject& o : first.events("station")) {
+                if (o["records_held"].toInt() >= 4) {
+                    return true;
+                }
+            }
+            return false;
+        });
+        first.signal(SIGKILL);
+        first.finish();
+        pg.signal("CONT");
+        ASSERT_TRUE(sawHeld) << first.out.toStdString();
+        for (const QJsonObject& r : first.events("result")) {
+            ended.insert(r["record_id"].toString());
+        }
+    }
+    Program next(TRM_STATION_BIN, stationArgs(pg.uri("killed"), "st-k", dir.path(), 1, 1));
+    ASSERT_EQ(next.finish(), 0) << next.err.toStdString();
+    int said = 0;
+    for (const QJsonObject& o : next.events("station")) {
+        said += o["closed_unfinished"].toInt();
+    }
+    const auto rows = serverRows(pg, "killed");
+    std::set<QString> ids;
+    int closed = 0, okAfter = 0;
+    for (const UpdateRecord& r : rows) {
+        ids.insert(r.id);
+        const bool endedBefore = ended.count(r.id) > 0;
+        if (r.result == Result::InterruptedStationStopped) {
+            ++closed;
+            EXPECT_FALSE(endedBefore) << r.id.toStdString();
+        } else {
+            EXPECT_EQ(r.result, Result::Ok) << r.id.toStdString();
+            okAfter += endedBefore ? 0 : 1;
+        }
+    }
+    EXPECT_EQ(ids.size(), rows.size());
+    EXPECT_GE(ended.size(), 2u);
+    EXPECT_EQ(okAfter, 1); // the next station's own
+    EXPECT_EQ(rows.size(), ended.size() + 1 + closed);
+    EXPECT_GE(closed, 1);
+    EXPECT_EQ(said, closed) << next.out.toStdString();
+}
+
 // A station killed with rows in its spool (the server down) sends them at its next
 // start; it starts although the server does not answer, as it has written there before.
 TEST(Line, RowsHeldByAKilledStationArriveAtItsNextStart) {
