@@ -203,6 +203,9 @@ QString TfmIsp::PanelText(int panel) const {
 
 void TfmIsp::SetPanelText(int panel, const QString& text) {
     if (panels_[panel]->text() != text) {
+        if (panel == 1) {
+            sbStatus->clearMessage(); // a unit taken, or gone: the panels say it again
+        }
         panels_[panel]->setText(text);
         Q_EMIT panelChanged(panel, text);
     }
@@ -427,6 +430,14 @@ void TfmIsp::HidCtlDeviceUnplug(THidDevice* d) {
 
 void TfmIsp::HidCtlDeviceAccessDenied(const HidDeviceInfo& info) {
     const QString path = QString::fromStdString(info.path);
+    if (!info.heldBy.empty()) {
+        // Another program is updating it: said in the status bar, and the unit is taken
+        // once that program lets it go.
+        sbStatus->showMessage(QStringLiteral("The unit at %1 is being updated by %2: it is left "
+                                             "alone until that ends.")
+                                  .arg(path, QString::fromStdString(info.heldBy)));
+        return;
+    }
     ShowMessage(MessageKind::Information,
                 QStringLiteral("The unit at %1 cannot be opened for reading and writing (%2).\n"
                                "Install the trm415 udev rule or join the plugdev group, "

@@ -16,6 +16,7 @@ inline constexpr int kSchema = 1;
 inline constexpr const char* kStart = "start";       // the run begins
 inline constexpr const char* kUnit = "unit";         // a unit is found (identity, serial)
 inline constexpr const char* kDenied = "denied";     // a unit cannot be opened
+inline constexpr const char* kClaimed = "claimed";   // another program holds the unit
 inline constexpr const char* kPhase = "phase";       // a phase starts or ends
 inline constexpr const char* kProgress = "progress"; // every 10 % of a programming phase
 inline constexpr const char* kIdentity = "identity"; // the verdict on the unit

@@ -35,10 +35,11 @@ struct HidDeviceInfo {
     std::string instanceId; // identifies this arrival of the device (sysfs path)
     HIDD_ATTRIBUTES attributes;
     HIDP_CAPS caps;
-    bool numberedReports = false;         // the descriptor declares report IDs
-    bool accessible = true;               // the node could be opened for read and write
-    int accessError = 0;                  // errno of the failed open when not accessible
-    std::string serial;                   // the HID serial (HID_UNIQ) when the device has one
+    bool numberedReports = false; // the descriptor declares report IDs
+    bool accessible = true;       // the node could be opened for read and write
+    int accessError = 0;          // errno of the failed open when not accessible
+    std::string heldBy; // the other program updating the unit on its port (EBUSY), if one is
+    std::string serial; // the HID serial (HID_UNIQ) when the device has one
     std::vector<std::uint8_t> descriptor; // the report descriptor, when it could be read
 };
 

@@ -249,6 +249,21 @@ std::optional<std::vector<StationInfo>> RecordStore::stations(QString& error) {
     return out;
 }
 
+QString RecordStore::liveNamesake(const StationInfo& me) {
+    QString ignored; // records that cannot list their stations have none to refuse for
+    const auto all = stations(ignored);
+    for (const StationInfo& s : all ? *all : std::vector<StationInfo>{}) {
+        const qint64 age = s.heartbeat.secsTo(QDateTime::currentDateTimeUtc());
+        if (s.name == me.name && s.host != me.host && age < kStationStaleAfterS) {
+            return QString("a station named '%1' on %2 is writing to these records (its last "
+                           "heartbeat %3 s ago): give this one another --name")
+                .arg(s.name, s.host)
+                .arg(std::max<qint64>(age, 0));
+        }
+    }
+    return {};
+}
+
 int RecordStore::socket() const {
     if (!server_ || !QSqlDatabase::contains(connection_)) {
         return -1;

@@ -35,6 +35,9 @@ struct StationCounts {
 };
 
 // A station as it registers itself in the records.
+// A station whose heartbeat is older than this is no longer running (it beats every 5 s).
+inline constexpr int kStationStaleAfterS = 10;
+
 struct StationInfo {
     QString name, host, version;
     QStringList slotList; // "LABEL=PORT" each
@@ -74,6 +77,9 @@ public:
     bool registerStation(const StationInfo& s, QString& error);
     bool heartbeat(const QString& name, const QDateTime& at, QString& error);
     std::optional<std::vector<StationInfo>> stations(QString& error);
+    // Another host's station of `me`'s name, alive (its heartbeat younger than
+    // kStationStaleAfterS) in these records: said as text, else empty.
+    QString liveNamesake(const StationInfo& me);
 
     // The rows `f` lets through, newest first, at most `limit` (0: every one), each
     // handed to `row` as it is read; `row` returns false to stop there. False, with the

@@ -66,6 +66,9 @@ bool RecordWriter::open(const Location& where, const QString& stateDir, const St
         if (!direct_->open(where, error, true, say_)) {
             return false;
         }
+        if (station != nullptr && !(error = direct_->liveNamesake(*station)).isEmpty()) {
+            return false;
+        }
         if (station != nullptr) {
             QString ignored;
             const int n = direct_->closeUnfinished(station->name, station->host, station->started,
@@ -82,17 +85,14 @@ bool RecordWriter::open(const Location& where, const QString& stateDir, const St
         return false;
     }
     int closed = 0;
-    if (station != nullptr) {
-        // The spool's first: what it holds of an earlier run is sent as it ended.
-        QString why;
-        closed = std::max(0, spool_->closeUnfinished(station->name, station->host, station->started,
-                                                     unfinishedResult, why));
-    }
     {
         // The first contact: a server never reached before must answer now.
         RecordStore probe;
         QString why;
         if (probe.open(where, why, true, say_)) {
+            if (station != nullptr && !(error = probe.liveNamesake(*station)).isEmpty()) {
+                return false;
+            }
             spool_->markWritten();
             if (station != nullptr) {
                 if (spool_->count() == 0) {
@@ -115,6 +115,12 @@ bool RecordWriter::open(const Location& where, const QString& stateDir, const St
             error = why;
             return false;
         }
+    }
+    if (station != nullptr) {
+        // What the spool holds of an earlier run is sent as it ended.
+        QString why;
+        closed += std::max(0, spool_->closeUnfinished(station->name, station->host,
+                                                      station->started, unfinishedResult, why));
     }
     status_.closedUnfinished = closed;
     if (closedUnfinished != nullptr) {

@@ -18,6 +18,7 @@ constexpr Named kNames[] = {
     {Result::BootLoaderError, "boot-loader error"},
     {Result::Timeout, "time-out"},
     {Result::CannotOpen, "cannot open"},
+    {Result::Claimed, "claimed by another program"},
     {Result::NoUnit, "no unit"},
     {Result::UnitLost, "unit lost"},
     {Result::Interrupted, "interrupted"},
@@ -58,7 +59,8 @@ const char* ResultTone(Result r) {
 }
 
 bool IsFailure(Result r) {
-    return r != Result::Ok && r != Result::Refused && r != Result::Unfinished;
+    return r != Result::Ok && r != Result::Refused && r != Result::Unfinished &&
+           r != Result::Claimed;
 }
 
 } // namespace trm::records

@@ -16,6 +16,7 @@ enum class Result {
     BootLoaderError,           // the boot loader answered wrong or not at all
     Timeout,                   // the run's time limit passed with the update under way
     CannotOpen,                // a unit is present but cannot be opened
+    Claimed,                   // another program was updating the unit: left alone
     NoUnit,                    // no unit was found within the time limit
     UnitLost,                  // the unit left, or its runner ended with no verdict
     Interrupted,               // the run was closed by a signal
@@ -24,11 +25,17 @@ enum class Result {
 };
 
 inline constexpr Result kAllResults[] = {
-    Result::Unfinished,  Result::Ok,
-    Result::Refused,     Result::BootLoaderError,
-    Result::Timeout,     Result::CannotOpen,
-    Result::NoUnit,      Result::UnitLost,
-    Result::Interrupted, Result::InterruptedStationStopped,
+    Result::Unfinished,
+    Result::Ok,
+    Result::Refused,
+    Result::BootLoaderError,
+    Result::Timeout,
+    Result::CannotOpen,
+    Result::Claimed,
+    Result::NoUnit,
+    Result::UnitLost,
+    Result::Interrupted,
+    Result::InterruptedStationStopped,
     Result::Failed,
 };
 
@@ -40,7 +47,7 @@ std::optional<Result> ResultFromName(const QString& name);
 // A stored name read back: an unknown one is a failure of an unknown kind.
 Result ResultOrFailed(const QString& name);
 
-// Every result that is neither ok, refused nor still under way.
+// Every result that is neither ok, refused, still under way nor another program's unit.
 bool IsFailure(Result r);
 
 // How a result is shown, on the page as on a terminal: "good" (ok), "bad" (refused, or a

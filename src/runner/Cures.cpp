@@ -52,6 +52,9 @@ QString Cure(records::Result result, const QString& lastMessage, const QString& 
         return "install the package (its udev rule gives the user at the seat access) or "
                "join the group plugdev, then unplug and replug the unit; "
                "'trm415-run --check' tells more";
+    case Result::Claimed:
+        return "nothing was sent to the unit: let the program that holds it finish, or "
+               "close it, then run the update again";
     case Result::NoUnit:
         return "plug the unit in and check its cable; 'trm415-run --list' shows what is "
                "attached";

@@ -15,6 +15,7 @@ enum ExitStatus {
     kCannotOpen = 6,
     kNoUnit = 7,
     kUnitLost = 8,
+    kClaimed = 9, // the unit was another program's: nothing was sent to it
 };
 
 // The result a run that ends with `code` names: a failure of no other kind for any
@@ -36,6 +37,8 @@ inline records::Result ResultOfExit(int code) {
         return Result::NoUnit;
     case kUnitLost:
         return Result::UnitLost;
+    case kClaimed:
+        return Result::Claimed;
     default:
         return Result::Failed;
     }

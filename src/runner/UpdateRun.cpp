@@ -61,6 +61,22 @@ void UpdateRun::start() {
     // status (unless the unit is found usable meanwhile).
     auto windowDenied = w_->HidCtl->OnDeviceAccessDenied;
     w_->HidCtl->OnDeviceAccessDenied = [this, windowDenied](const HidDeviceInfo& info) {
+        if (!info.heldBy.empty()) {
+            // Another program is updating it: not ours to touch, nor to record.
+            out_.event(events::kClaimed, "unit",
+                       QString("%1 on port %2 is being updated by %3: it is left alone")
+                           .arg(QString::fromStdString(info.path),
+                                QString::fromStdString(UsbPortOf(info.instanceId)),
+                                QString::fromStdString(info.heldBy)),
+                       {{events::key::kNode, QString::fromStdString(info.path)},
+                        {"held_by", QString::fromStdString(info.heldBy)}},
+                       Tone::Bad);
+            if (windowDenied) {
+                windowDenied(info);
+            }
+            finish(kClaimed, 100);
+            return;
+        }
         onDenied(info);
         if (windowDenied) {
             windowDenied(info);

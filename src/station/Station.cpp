@@ -486,15 +486,20 @@ void Station::onExit(int index, int exitCode, QProcess::ExitStatus status) {
     if (leftInBootLoader) {
         r.message = kLeftInBootLoader;
     }
+    // A unit another program was updating is not counted as this slot's update (its row
+    // says what happened), and the slot waits for it to be unplugged.
+    const bool claimed = r.result == records::Result::Claimed;
     QString why;
     if (!r.id.isEmpty() && !records_.write(r, why)) {
         emit recordError(QString("slot %1: cannot write its record: %2").arg(s.label, why));
     }
     ++ended_;
-    ++s.updates;
-    (r.result == records::Result::Ok        ? ok_
-     : r.result == records::Result::Refused ? refused_
-                                            : failed_) += 1;
+    if (!claimed) {
+        ++s.updates;
+        (r.result == records::Result::Ok        ? ok_
+         : r.result == records::Result::Refused ? refused_
+                                                : failed_) += 1;
+    }
     s.lastVerdict = r.result;
     s.lastVerdictAt = now();
     s.message = r.message;

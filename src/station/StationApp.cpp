@@ -1,6 +1,8 @@
 // trm415-station's run.
 #include "station/StationApp.h"
 
+#include "core/ProcessLock.h"
+
 #include "cli/Signals.h"
 #include "cli/Terminal.h"
 #include "hid/linux/LinuxHidBackend.h"
@@ -71,6 +73,17 @@ bool StationApp::openRecords() {
     }
     me.started = me.heartbeat = QDateTime::currentDateTimeUtc();
     name_ = o_.station.name = me.name;
+    // One station of a name on this machine: the second would take the first's rows for
+    // its own unfinished ones.
+    std::string holder;
+    int lockError = 0;
+    if (!ClaimLock("station-" + LockKey(me.name.toStdString()), holder, lockError) &&
+        lockError == EBUSY) {
+        complain(QString("a station named '%1' runs on this machine already (%2): give this "
+                         "one another --name")
+                     .arg(me.name, QString::fromStdString(holder)));
+        return false;
+    }
     QString why;
     // Said at once, before the table: an upgrade of millions of rows takes minutes.
     records_.setNotes([](const QString& text) {

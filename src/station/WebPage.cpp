@@ -34,7 +34,7 @@ constexpr QHttpServerRequest::Methods kGet = Method::Get | Method::Head;
 // message.
 constexpr int kFlushMs = 50;
 // A station with no heartbeat for this long is marked stale on the line page.
-constexpr int kStaleAfterS = 10;
+constexpr int kStaleAfterS = records::kStationStaleAfterS;
 constexpr int kDefaultRows = 500;
 constexpr int kMaxRows = 5000; // a page; the downloads stream every row
 constexpr qsizetype kMaxQueryValue = 128;

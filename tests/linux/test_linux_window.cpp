@@ -5,6 +5,7 @@
 
 #include "app/Isp.h"
 #include "app/Startup.h"
+#include "core/ProcessLock.h"
 #include "hid/Recording.h"
 #include "hid/linux/LinuxHidBackend.h"
 #include "sim/Replay.h"
@@ -16,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -68,6 +70,83 @@ TEST_F(Testbed, UnitWithoutAccessIsToldOnceThenFoundAfterCureAndReplug) {
                                                                 cmd::GetUnitType, cmd::IapReset}));
     EXPECT_EQ(fmIsp->mcuBusy, 1);
     EXPECT_EQ(messages.size(), 1u);
+    fmIsp->operatorStandIn = [](MessageKind, const QString&) {};
+    DestroyForms();
+}
+
+// A unit another program is updating (its port's claim held by another process) is
+// left alone and said in the status bar, naming that process, with no message box;
+// once that process ends, the unit is taken, and a third program is told this one holds it.
+TEST_F(Testbed, AUnitAnotherProgramHoldsIsLeftAloneAndToldInTheStatusBar) {
+    addUnit(2, 0x0821);
+    EmulatedNode emulated(tb, "/dev/hidraw2", 0x0821);
+    SimUnit unit;
+    emulated.unit = &unit;
+    unit.start(&emulated);
+    int ready[2], hold[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(hold), 0);
+    const pid_t other = ::fork();
+    if (other == 0) {
+        ::close(hold[1]);
+        std::string holder;
+        int error = 0;
+        const char ok = ClaimLock("usb-1-1", holder, error) ? 'y' : 'n';
+        if (ok != 'y') {
+            std::fprintf(stderr, "claim: %s %s\n", std::strerror(error), holder.c_str());
+        }
+        [[maybe_unused]] auto w = ::write(ready[1], &ok, 1);
+        char c;
+        [[maybe_unused]] auto r = ::read(hold[0], &c, 1); // until told to go
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(hold[0]);
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+    struct Reap {
+        pid_t pid;
+        ~Reap() {
+            if (pid > 0) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, nullptr, 0);
+            }
+        }
+    } reap{other};
+    ASSERT_NE(LockHolder("usb-1-1"), "") << std::getenv("TRM415_LOCK_DIR");
+
+    CreateForms(std::make_unique<LinuxHidBackend>());
+    fmIsp->HidCtl->DevThreadSleepTime = 10;
+    std::vector<QString> messages;
+    fmIsp->operatorStandIn = [&](MessageKind, const QString& text) { messages.push_back(text); };
+    const QString told = QString("being updated by process %1").arg(other);
+    ASSERT_TRUE(waitFor([&] { return fmIsp->sbStatus->currentMessage().contains(told); }))
+        << fmIsp->sbStatus->currentMessage().toStdString();
+    EXPECT_TRUE(messages.empty());
+    EXPECT_FALSE(fmIsp->btnStartProgram->isEnabled());
+    EXPECT_TRUE(unit.state().commands.empty());
+
+    // The other program ends: the next look takes the unit.
+    ::close(hold[1]);
+    ASSERT_EQ(::waitpid(other, nullptr, 0), other);
+    reap.pid = -1;
+    fmIsp->HidCtl->Enumerate();
+    ASSERT_TRUE(waitFor([] { return fmIsp->btnStartProgram->isEnabled(); }));
+    EXPECT_TRUE(fmIsp->sbStatus->currentMessage().isEmpty());
+    EXPECT_EQ(LockHolder("usb-1-1"), ""); // this process's own
+    const pid_t third = ::fork();
+    if (third == 0) {
+        ReleaseLocks(""); // a process of its own: nothing of this one's claims
+        std::string holder;
+        int error = 0;
+        const bool refused = !ClaimLock("usb-1-1", holder, error) && error == EBUSY &&
+                             holder.find("process " + std::to_string(::getppid())) == 0;
+        ::_exit(refused ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(third, &status, 0), third);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     fmIsp->operatorStandIn = [](MessageKind, const QString&) {};
     DestroyForms();
 }

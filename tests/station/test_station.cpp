@@ -308,3 +308,60 @@ TEST(Station, SettingsARunnerRefusesStopBeforeAnyUnitIsTouched) {
         EXPECT_EQ(station.events("slot", slot).back()["state"].toString(), "stopped") << slot;
     }
 }
+
+// One unit, one program: a second station of the same name is refused, whether it runs
+// here (the name's claim) or on another host (its heartbeat in the records, fresh), and
+// a slot whose runner finds its unit held by another program records that, counted
+// neither ok nor failed.
+TEST(Station, ASecondStationOfANameAndAUnitAnotherProgramHoldsAreLeftAlone) {
+    QTemporaryDir dir;
+    const QString db = dir.filePath("line.sqlite");
+    Program first(TRM_STATION_BIN, {"--simulate=1", "--name=press-1", "--records=" + db, "--json"});
+    ASSERT_TRUE(first.waitUntil([&] { return !first.events("slot").empty(); }));
+    Program second(TRM_STATION_BIN,
+                   {"--simulate=1", "--name=press-1", "--records=" + db, "--json"});
+    EXPECT_EQ(second.finish(), 2);
+    EXPECT_TRUE(QString::fromUtf8(second.err)
+                    .contains("a station named 'press-1' runs on this machine already (process " +
+                              QString::number(first.pid())))
+        << second.err.toStdString();
+    first.signal(SIGKILL);
+    first.finish();
+    {
+        RecordStore store;
+        QString error;
+        ASSERT_TRUE(store.open(db, error)) << error.toStdString();
+        StationInfo elsewhere;
+        elsewhere.name = "press-2";
+        elsewhere.host = "another-host";
+        elsewhere.started = elsewhere.heartbeat = QDateTime::currentDateTimeUtc();
+        ASSERT_TRUE(store.registerStation(elsewhere, error)) << error.toStdString();
+    }
+    Program third(TRM_STATION_BIN, {"--simulate=1", "--name=press-2", "--records=" + db, "--json"});
+    EXPECT_EQ(third.finish(), 2);
+    EXPECT_TRUE(third.err.contains("a station named 'press-2' on another-host is writing"))
+        << third.err.toStdString();
+
+    // A runner that finds its unit another program's.
+    const QString runner = dir.filePath("held-run");
+    QFile script(runner);
+    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write("#!/bin/sh\n"
+                 "for a; do [ \"$a\" = --version ] && exit 0; done\n"
+                 "echo '{\"event\":\"summary\",\"result\":\"claimed by another program\","
+                 "\"exit_status\":9}'\nexit 9\n");
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString held = dir.filePath("held.sqlite");
+    Program station(TRM_STATION_BIN, {"--simulate=1", "--units=2", "--runner=" + runner,
+                                      "--records=" + held, "--json"});
+    station.finish();
+    const auto rows = rowsOf(held);
+    ASSERT_EQ(rows.size(), 2u);
+    for (const UpdateRecord& r : rows) {
+        EXPECT_EQ(r.result, Result::Claimed);
+    }
+    ASSERT_FALSE(station.events("totals").empty());
+    const QJsonObject totals = station.events("totals").back();
+    EXPECT_EQ(totals["ok"].toInt() + totals["failed"].toInt(), 0) << station.out.toStdString();
+}

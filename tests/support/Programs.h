@@ -5,12 +5,14 @@
 #include "records/RecordStore.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSqlDatabase>
 #include <QSqlQuery>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -26,12 +28,22 @@ constexpr int kDeadlineMs = 240000;
 // The simulated boot loader answers right at each step's delay: the shortest update.
 const char* const kFast = "margin=0";
 
+// The claims of this test's programs (units' ports, stations' names), apart from those of
+// the tests beside it and of the machine.
+inline QString TestLockDir() {
+    static QTemporaryDir dir(QDir::tempPath() + "/trm415-locks-XXXXXX");
+    return dir.path();
+}
+
 // One program run, its JSON lines read as they come.
 class Program {
 public:
     Program(const char* program, const QStringList& args) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
+        if (!env.contains("TRM415_LOCK_DIR")) {
+            env.insert("TRM415_LOCK_DIR", TestLockDir());
+        }
         p_.setProcessEnvironment(env);
         p_.start(program, args);
     }
@@ -66,6 +78,7 @@ public:
     void signal(int n) { ::kill(static_cast<pid_t>(p_.processId()), n); }
 
     // Events named `name` (and for slot `slot`, when given).
+    qint64 pid() const { return p_.processId(); }
     std::vector<QJsonObject> events(const QString& name, const QString& slot = {}) const {
         std::vector<QJsonObject> out;
         for (const QJsonObject& o : lines) {

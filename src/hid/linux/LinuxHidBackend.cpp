@@ -1,5 +1,7 @@
 // libudev enumeration and monitoring of hidraw devices; hidraw I/O.
 #include "hid/linux/LinuxHidBackend.h"
+
+#include "core/ProcessLock.h"
 #include "hid/PortBound.h"
 
 #include "hid/ReportDescriptor.h"
@@ -14,11 +16,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <libudev.h>
 #include <linux/hidraw.h>
+#include <mutex>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -26,6 +30,17 @@
 
 namespace trm {
 namespace {
+
+// The claim on the unit on a USB port, held through its restarts on that port.
+std::string UnitKey(const std::string& port) {
+    return "usb-" + port;
+}
+
+// Who else holds the unit whose sysfs path is `syspath`.
+std::string UnitHolder(const std::string& syspath) {
+    const std::string port = UsbPortOf(syspath);
+    return IsUsbPortName(port) ? LockHolder(UnitKey(port)) : std::string();
+}
 
 class LinuxHidConnection : public HidConnection {
 public:
@@ -286,6 +301,21 @@ std::vector<HidDeviceInfo> LinuxHidBackend::enumerate() {
             udev_device_unref(dev);
             continue;
         }
+        // A unit another program is updating is left alone, its node unopened.
+        if (haveHidId) {
+            info.heldBy = UnitHolder(syspath);
+            if (!info.heldBy.empty()) {
+                info.accessible = false;
+                info.accessError = EBUSY;
+                info.descriptor = descriptor;
+                const ReportDescriptorInfo rd = ParseReportDescriptor(descriptor);
+                info.caps = rd.caps;
+                info.numberedReports = rd.numberedReports;
+                out.push_back(std::move(info));
+                udev_device_unref(dev);
+                continue;
+            }
+        }
         const int fd = ::open(node, O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) {
             hidraw_devinfo raw{};
@@ -331,6 +361,23 @@ std::vector<HidDeviceInfo> LinuxHidBackend::enumerate() {
 }
 
 std::unique_ptr<HidConnection> LinuxHidBackend::open(const HidDeviceInfo& device, int& error) {
+    // The unit's port is claimed first, and stays claimed through its restarts.
+    std::string holder;
+    int claimError = 0;
+    const std::string port = UsbPortOf(device.instanceId);
+    if (IsUsbPortName(port) && !ClaimLock(UnitKey(port), holder, claimError)) {
+        if (claimError == EBUSY) {
+            error = EBUSY;
+            return nullptr;
+        }
+        // No lock file to be had (a read-only /run/lock): the update goes on unclaimed,
+        // and says so once.
+        static std::once_flag told;
+        std::call_once(told, [claimError] {
+            std::fprintf(stderr, "trm415: cannot make the unit's claim file: %s\n",
+                         std::strerror(claimError));
+        });
+    }
     const int fd = ::open(device.path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = errno;
