@@ -21,6 +21,8 @@
 
 #include <libpq-fe.h>
 
+#include <sys/stat.h>
+
 namespace trm::records {
 namespace {
 
@@ -125,6 +127,14 @@ bool RecordStore::open(const Location& where, QString& error, bool create,
         return false;
     }
     q.finish(); // the pragma's row: no statement may be left open across a COMMIT
+    if (!server_) {
+        path_ = where.path;
+        struct stat st {};
+        if (::stat(path_.toLocal8Bit().constData(), &st) == 0) {
+            device_ = st.st_dev;
+            inode_ = st.st_ino;
+        }
+    }
     if (!server_ && !create && !q.exec("SELECT COUNT(*) FROM sqlite_master")) {
         // A file in WAL mode is read through its -shm beside it, which a user who may
         // not write the folder cannot make. With no -wal (the last writer closed it),
@@ -264,12 +274,23 @@ QString RecordStore::liveNamesake(const StationInfo& me) {
     return {};
 }
 
+bool RecordStore::stillItsFile() const {
+    if (server_) {
+        return true;
+    }
+    struct stat st {};
+    return ::stat(path_.toLocal8Bit().constData(), &st) == 0 && st.st_dev == device_ &&
+           st.st_ino == inode_;
+}
+
 int RecordStore::socket() const {
     if (!server_ || !QSqlDatabase::contains(connection_)) {
         return -1;
     }
     const QVariant handle = QSqlDatabase::database(connection_, false).driver()->handle();
-    if (qstrcmp(handle.typeName(), "PGconn*") != 0) {
+    // The driver's handle, named as Qt 6 names the type (the struct's own name), or as
+    // the driver spells it.
+    if (qstrcmp(handle.typeName(), "pg_conn*") != 0 && qstrcmp(handle.typeName(), "PGconn*") != 0) {
         return -1;
     }
     PGconn* conn = *static_cast<PGconn* const*>(handle.data());

@@ -63,6 +63,9 @@ public:
     bool open(const QString& where, QString& error, bool create = true);
     bool isOpen() const;
     bool isServer() const { return server_; }
+    // A file's path still names the file open here (same device and inode): false when it
+    // was removed or replaced since, so that rows would go where nobody reads them.
+    bool stillItsFile() const;
 
     // Writes `r` as it stands, new or again (an upsert by id). An empty id is given a
     // fresh UUID first (stored into `r.id`).
@@ -106,6 +109,8 @@ private:
 
     QString connection_;
     bool server_ = false;
+    QString path_;                              // a file's
+    unsigned long long device_ = 0, inode_ = 0; // the file's, as opened
     int timeLimitMs_ = 0;
     struct Deadline;
     std::shared_ptr<Deadline> deadline_; // the SQLite progress handler's

@@ -137,6 +137,24 @@ bool RecordWriter::write(UpdateRecord& r, QString& error) {
         r.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
     }
     if (direct_) {
+        if (!direct_->stillItsFile()) {
+            // Removed (or replaced) under the station: a new file is made there, with its
+            // schema and this station, so that no row goes into a file nobody can read.
+            if (say_) {
+                say_(QString("the records file %1 was removed or replaced while the station ran: "
+                             "a new one is made there, holding the rows from now on")
+                         .arg(location_.display()));
+            }
+            auto fresh = std::make_unique<RecordStore>();
+            if (!fresh->open(location_, error, true, say_)) {
+                return false;
+            }
+            direct_ = std::move(fresh);
+            if (station_) {
+                QString ignored;
+                direct_->registerStation(*station_, ignored);
+            }
+        }
         return direct_->write(r, error);
     }
     if (!spool_ || !spool_->add(r, error)) {
@@ -154,6 +172,10 @@ bool RecordWriter::write(UpdateRecord& r, QString& error) {
     }
     cv_.notify_all();
     return true;
+}
+
+QString RecordWriter::spoolPath() const {
+    return spool_ ? spool_->path() : QString();
 }
 
 RecordWriter::Status RecordWriter::status() const {

@@ -56,6 +56,8 @@ public:
     // Told, before open() returns, of what takes a while: the upgrade of a long history.
     void setNotes(std::function<void(const QString&)> say) { say_ = std::move(say); }
     QString display() const { return location_.display(); }
+    // The spool's file (a server's records), else empty.
+    QString spoolPath() const;
 
     // Writes `r` (a fresh id when it has none): to the file, or into the spool.
     bool write(UpdateRecord& r, QString& error);

@@ -7,6 +7,12 @@
 #include <cstdio>
 
 namespace trm::runner {
+namespace {
+
+// How long the end of a run waits for the server to take its row.
+constexpr int kServerWaitMs = 10000;
+
+} // namespace
 
 bool RunRecord::open(const std::string& where, QString& error) {
     if (where.empty()) {
@@ -46,9 +52,15 @@ void RunRecord::finish(const QJsonObject& summary) {
         std::fprintf(stderr, "trm415-run: cannot write the records database: %s\n",
                      why.toLocal8Bit().constData());
     }
-    if (store_.isServer() && !store_.drain(10000)) {
-        std::fprintf(stderr, "trm415-run: the records server does not answer: the row waits in the "
-                             "spool and is sent by the next run\n");
+    // A row leaves the spool only once the server has said it committed it: held at
+    // the limit, it is in the spool (and, if the server commits it after all, the next
+    // run's sending of it changes nothing).
+    if (store_.isServer() && !store_.drain(kServerWaitMs)) {
+        std::fprintf(stderr,
+                     "trm415-run: the records server did not take the row within %d s: it is "
+                     "kept in the spool %s and sent by the next run or station that writes "
+                     "to this server\n",
+                     kServerWaitMs / 1000, store_.spoolPath().toLocal8Bit().constData());
     }
 }
 

@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -288,6 +289,39 @@ TEST(Line, RowsHeldByAKilledStationArriveAtItsNextStart) {
     ASSERT_EQ(next.finish(), 0) << next.err.toStdString();
     const auto rows = serverRows(pg, "held");
     ASSERT_EQ(rows.size(), 5u);
+    for (const UpdateRecord& r : rows) {
+        EXPECT_EQ(r.result, Result::Ok) << r.id.toStdString();
+    }
+}
+
+// A runner whose server hangs (every process stopped) as the update ends: it ends while
+// the server is still stopped, says truly where its row is (the spool), and the row
+// arrives once the server is back, once.
+TEST(Line, ARunnerEndsWhileItsServerHangsAndSaysWhereItsRowIs) {
+    Server pg;
+    ASSERT_TRUE(pg.up());
+    pg.create("stalled");
+    QTemporaryDir state;
+    qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
+    Program run(TRM_RUNNER_BIN,
+                {QString("--simulate=%1").arg(kFast), "--records=" + pg.uri("stalled"), "--json"});
+    ASSERT_TRUE(run.waitUntil([&] {
+        return std::any_of(run.lines.begin(), run.lines.end(), [](const QJsonObject& o) {
+            return o["phase"].toString() == "boot-loader";
+        });
+    }));
+    pg.signal("STOP");
+    const int status = run.finish(); // with the server still stopped
+    pg.signal("CONT");
+    EXPECT_EQ(status, 0) << run.err.toStdString();
+    EXPECT_TRUE(run.err.contains("it is kept in the spool " + state.path().toLocal8Bit()))
+        << run.err.toStdString();
+    Program next(TRM_STATION_BIN,
+                 stationArgs(pg.uri("stalled"), "st-s", state.path() + "/trm415", 1, 1));
+    ASSERT_EQ(next.finish(), 0) << next.err.toStdString();
+    qunsetenv("XDG_STATE_HOME");
+    const auto rows = serverRows(pg, "stalled");
+    ASSERT_EQ(rows.size(), 2u); // the runner's and the station's
     for (const UpdateRecord& r : rows) {
         EXPECT_EQ(r.result, Result::Ok) << r.id.toStdString();
     }

@@ -365,3 +365,26 @@ TEST(Station, ASecondStationOfANameAndAUnitAnotherProgramHoldsAreLeftAlone) {
     const QJsonObject totals = station.events("totals").back();
     EXPECT_EQ(totals["ok"].toInt() + totals["failed"].toInt(), 0) << station.out.toStdString();
 }
+
+// The records file removed (with its -wal and -shm) while the station runs: it says so
+// and makes a new file there, which holds every update that ended after.
+TEST(Station, ARecordsFileRemovedUnderItIsMadeAgain) {
+    QTemporaryDir dir;
+    const QString db = dir.filePath("rec.sqlite");
+    Program station(TRM_STATION_BIN, {QString("--simulate=2:%1").arg(kFast), "--units=4",
+                                      "--records=" + db, "--json"});
+    ASSERT_TRUE(station.waitUntil([&] { return !station.events("result").empty(); }));
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        QFile::remove(db + suffix);
+    }
+    const auto before = station.events("result").size();
+    ASSERT_EQ(station.finish(), 0) << station.err.toStdString();
+    EXPECT_TRUE(station.err.contains("was removed or replaced while the station ran"))
+        << station.err.toStdString();
+    ASSERT_TRUE(QFileInfo::exists(db));
+    const auto rows = rowsOf(db);
+    EXPECT_GE(rows.size(), 4 - before);
+    for (const UpdateRecord& r : rows) {
+        EXPECT_EQ(r.result, Result::Ok) << r.id.toStdString();
+    }
+}
