@@ -19,6 +19,23 @@
 
 using namespace trm::testing;
 
+namespace {
+
+// A stand-in for the runner: it takes its settings when asked (--version), and at work
+// runs `work`, a few lines of shell.
+QString fakeRunner(const QTemporaryDir& dir, const QString& name, const char* work) {
+    const QString path = dir.filePath(name);
+    QFile script(path);
+    EXPECT_TRUE(script.open(QIODevice::WriteOnly));
+    script.write(QByteArray("#!/bin/sh\nfor a; do [ \"$a\" = --version ] && exit 0; done\n") +
+                 work);
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+} // namespace
+
 TEST(Station, FourSlotsEightUnitsAllOkEachWithItsRow) {
     QTemporaryDir dir;
     const QString db = dir.filePath("records.sqlite");
@@ -284,14 +301,8 @@ TEST(Station, SettingsARunnerRefusesStopBeforeAnyUnitIsTouched) {
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("a.sqlite")));
 
     // A runner that takes its settings when asked, and refuses them at work.
-    const QString runner = dir.filePath("fickle-run");
-    QFile script(runner);
-    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\n"
-                 "for a; do [ \"$a\" = --version ] && exit 0; done\n"
-                 "echo 'trm415-run: no such setting' >&2\nexit 2\n");
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString runner =
+        fakeRunner(dir, "fickle-run", "echo 'trm415-run: no such setting' >&2\nexit 2\n");
     const QString db = dir.filePath("b.sqlite");
     Program station(TRM_STATION_BIN, {"--simulate=2", "--units=6", "--runner=" + runner,
                                       "--records=" + db, "--json"});
@@ -343,15 +354,10 @@ TEST(Station, ASecondStationOfANameAndAUnitAnotherProgramHoldsAreLeftAlone) {
         << third.err.toStdString();
 
     // A runner that finds its unit another program's.
-    const QString runner = dir.filePath("held-run");
-    QFile script(runner);
-    ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-    script.write("#!/bin/sh\n"
-                 "for a; do [ \"$a\" = --version ] && exit 0; done\n"
-                 "echo '{\"event\":\"summary\",\"result\":\"claimed by another program\","
-                 "\"exit_status\":9}'\nexit 9\n");
-    script.close();
-    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString runner =
+        fakeRunner(dir, "held-run",
+                   "echo '{\"event\":\"summary\",\"result\":\"claimed by another program\","
+                   "\"exit_status\":9}'\nexit 9\n");
     const QString held = dir.filePath("held.sqlite");
     Program station(TRM_STATION_BIN, {"--simulate=1", "--units=2", "--runner=" + runner,
                                       "--records=" + held, "--json"});
