@@ -132,6 +132,12 @@ void TfmIsp::createControls() {
     sbStatus->addWidget(panels_[1], 1); // the last panel takes the rest of the width
     setStatusBar(sbStatus);
     SetStatusColour(false);
+    // A message (another program holds the unit) takes the bar's whole width while shown.
+    connect(sbStatus, &QStatusBar::messageChanged, this, [this](const QString& message) {
+        for (QLabel* panel : panels_) {
+            panel->setVisible(message.isEmpty());
+        }
+    });
 
     bnMcuProgram = button("bnMcuProgram", "Mcu Prog", {240, 52, 80, 25}, false);
     connect(bnMcuProgram, &QPushButton::clicked, this, [this] { bnMcuProgramClick(); });
@@ -433,9 +439,8 @@ void TfmIsp::HidCtlDeviceAccessDenied(const HidDeviceInfo& info) {
     if (!info.heldBy.empty()) {
         // Another program is updating it: said in the status bar, and the unit is taken
         // once that program lets it go.
-        sbStatus->showMessage(QStringLiteral("The unit at %1 is being updated by %2: it is left "
-                                             "alone until that ends.")
-                                  .arg(path, QString::fromStdString(info.heldBy)));
+        sbStatus->showMessage(QStringLiteral("Unit being updated by %1: left alone")
+                                  .arg(QString::fromStdString(info.heldBy)));
         return;
     }
     ShowMessage(MessageKind::Information,
